@@ -1,0 +1,72 @@
+#!/bin/bash
+# The main job, shown under Wine: a copy of pelorin.exe with its INI file in a
+# demo folder, installed as a service, inspected, started, and removed again.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" >/dev/null
+
+build=$root/build-x86_64
+demo=$root/demo
+state=$demo/wine
+export PELORIN_WINE_STATE=$state
+run() { "$build/wine-run" "$@" 2>&1 | tr -d '\r'; }
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+"$root/tests/wine/prefix.sh" stop "$build" "$state" 2>/dev/null || true
+rm -rf "$demo/vm"
+mkdir -p "$demo/vm"
+trap '"$root/tests/wine/prefix.sh" stop "$build" "$state"' EXIT
+"$root/tests/wine/prefix.sh" start "$build" "$state"
+
+# One copy of the program serves one machine: Web Server.exe reads Web Server.ini.
+cp "$build/bin/pelorin.exe" "$demo/vm/Web Server.exe"
+cat >"$demo/vm/Web Server.ini" <<'INI'
+[Pelorin]
+VboxInstallPath=C:/Program Files/Oracle/VirtualBox/
+VboxUserHome=C:\Users\vbox\.VirtualBox
+VmName=Web Server
+ServiceName=Web Server VM
+Priority=below normal
+ShutdownCommand=acpipowerbutton
+Loglevel=3
+INI
+sed -i 's/$/\r/' "$demo/vm/Web Server.ini"
+exe='Z:'$(echo "$demo/vm/Web Server.exe" | tr / '\\')
+
+say "Demo folder $demo/vm"
+ls -l "$demo/vm"
+say "Web Server.ini"
+tr -d '\r' <"$demo/vm/Web Server.ini"
+
+say '"Web Server.exe" --help   (usage text; exit code follows)'
+run "$exe" --help; echo "exit code ${PIPESTATUS[0]}"
+
+say '"Web Server.exe" -i   (install the service)'
+set +e
+run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
+say '"Web Server.exe" -i   (a second time: refused)'
+run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
+set -e
+
+say 'sc qc Web_Server   (Wine'"'"'s sc has no qc; scqc.exe prints the same fields)'
+run "$build/bin/scqc.exe" Web_Server
+say 'sc query Web_Server'
+run sc query Web_Server
+
+say 'sc start Web_Server   (this build ends the service at once: no VM control yet)'
+run sc start Web_Server || true
+sleep 2
+run sc query Web_Server
+
+say '"Web Server.exe" -u   (remove the service)'
+set +e
+run "$exe" -u; echo "exit code ${PIPESTATUS[0]}"
+say '"Web Server.exe" -u   (a second time: nothing to remove)'
+run "$exe" -u; echo "exit code ${PIPESTATUS[0]}"
+set -e
+say 'sc query Web_Server'
+run sc query Web_Server || true
+
+say "Web Server.log"
+tr -d '\r' <"$demo/vm/Web Server.log"

@@ -1,0 +1,202 @@
+#include "install.h"
+
+#include <aclapi.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "command_line.h"
+#include "log.h"
+#include "settings.h"
+
+static const char ServiceDescription[] = "Provides automatic start and shutdown of VirtualBox machine.";
+static const DWORD PreshutdownTimeout = 300000;
+
+// Errors the tables name get words; any other is shown as its number.
+static void DescribeServiceError(DWORD error, char reason[255])
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        strcpy(reason, "access denied");
+        break;
+    case ERROR_INVALID_NAME:
+        strcpy(reason, "invalid name");
+        break;
+    case ERROR_SERVICE_EXISTS:
+        strcpy(reason, "service already exists");
+        break;
+    case ERROR_DUPLICATE_SERVICE_NAME:
+        strcpy(reason, "duplicate service display name");
+        break;
+    case ERROR_SERVICE_MARKED_FOR_DELETE:
+        strcpy(reason, "service already marked for deletion");
+        break;
+    default:
+        snprintf(reason, 255, "error %u", (unsigned)error);
+        break;
+    }
+}
+
+int InstallService(void)
+{
+    ServiceSettingsRecord &settings = ServiceSettings;
+    char binaryPath[MAX_PATH + 2];
+    char reason[255];
+
+    DWORD length = GetModuleFileNameA(NULL, settings.ExePath, sizeof(settings.ExePath));
+    if (length >= sizeof(settings.ExePath))
+        settings.ExePath[sizeof(settings.ExePath) - 1] = '\0';
+    // Unquoted, a path with blanks (C:\Program Files\...) would let Windows
+    // start C:\Program.exe in the service's place.
+    snprintf(binaryPath, sizeof(binaryPath), "\"%s\"", settings.ExePath);
+
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL)
+        return InstallFailed;
+
+    SC_HANDLE service = CreateServiceA(manager, settings.ServiceKeyName, settings.DisplayName,
+                                       SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
+                                       NULL, NULL, NULL, NULL, NULL);
+    if (service == NULL) {
+        DescribeServiceError(GetLastError(), reason);
+        WriteLog(1, "ERROR installing %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
+        printf("\nERROR installing %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
+        CloseServiceHandle(manager);
+        return InstallFailed;
+    }
+
+    SERVICE_DESCRIPTIONA description;
+    description.lpDescription = (char *)ServiceDescription;
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+
+    if (VistaOrLater) {
+        // The service accepts pre-shutdown; give it time to take its machine down.
+        SERVICE_PRESHUTDOWN_INFO preshutdown;
+        preshutdown.dwPreshutdownTimeout = PreshutdownTimeout;
+        ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+    }
+
+    GrantInteractiveServiceAccess(service);
+
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return InstallDone;
+}
+
+int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, SECURITY_DESCRIPTOR *newDescriptor,
+                               PACL *newDacl, PSID *interactiveSid)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL currentDacl = NULL;
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+
+    *newDacl = NULL;
+    *interactiveSid = NULL;
+
+    if (!GetSecurityDescriptorDacl(current, &present, &currentDacl, &defaulted)) {
+        WriteLog(1, "ERROR retrieving DACL from security descriptor (0x%08x)", (unsigned)GetLastError());
+        return 0;
+    }
+    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_INTERACTIVE_RID, 0, 0, 0, 0, 0, 0, 0, interactiveSid)) {
+        *interactiveSid = NULL;
+        WriteLog(1, "ERROR initializing SID for interactive user (0x%08x)", (unsigned)GetLastError());
+        return 0;
+    }
+
+    EXPLICIT_ACCESS_A access;
+    ZeroMemory(&access, sizeof(access));
+    access.grfAccessPermissions = INTERACTIVE_SERVICE_ACCESS;
+    access.grfAccessMode = SET_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.pMultipleTrustee = NULL;
+    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = (char *)*interactiveSid;
+
+    DWORD result = SetEntriesInAclA(1, &access, present ? currentDacl : NULL, newDacl);
+    if (result != ERROR_SUCCESS) {
+        *newDacl = NULL;
+        WriteLog(1, "ERROR creating ACL (0x%08x, 0x%08x)", (unsigned)result, (unsigned)GetLastError());
+        return 0;
+    }
+    if (!InitializeSecurityDescriptor(newDescriptor, SECURITY_DESCRIPTOR_REVISION)) {
+        WriteLog(1, "ERROR initializing new security descriptor (0x%08x)", (unsigned)GetLastError());
+        return 0;
+    }
+    if (!SetSecurityDescriptorDacl(newDescriptor, TRUE, *newDacl, FALSE)) {
+        WriteLog(1, "ERROR replacing DACL (0x%08x)", (unsigned)GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+void GrantInteractiveServiceAccess(SC_HANDLE service)
+{
+    PSECURITY_DESCRIPTOR current = NULL;
+    PACL newDacl = NULL;
+    PSID interactiveSid = NULL;
+    SECURITY_DESCRIPTOR newDescriptor;
+    DWORD needed = 0;
+    int updated = 0;
+
+    if (!QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, NULL, 0, &needed)
+        && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        WriteLog(1, "ERROR retrieving security descriptor of the service (0x%08x)", (unsigned)GetLastError());
+    } else {
+        current = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed);
+        if (current != NULL
+            && QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current, needed, &needed)
+            && BuildInteractiveDescriptor(current, &newDescriptor, &newDacl, &interactiveSid)) {
+            if (SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &newDescriptor))
+                updated = 1;
+            else
+                WriteLog(1, "ERROR setting security descriptor of a service (0x%08x)", (unsigned)GetLastError());
+        }
+    }
+
+    if (newDacl != NULL)
+        LocalFree(newDacl);
+    if (current != NULL)
+        HeapFree(GetProcessHeap(), 0, current);
+    if (interactiveSid != NULL)
+        FreeSid(interactiveSid);
+    if (!updated)
+        WriteLog(1, "ERROR updating service DACL");
+}
+
+int UninstallService(void)
+{
+    ServiceSettingsRecord &settings = ServiceSettings;
+    char reason[255];
+
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, GENERIC_READ);
+    if (manager == NULL)
+        return UninstallFailed;
+
+    SC_HANDLE service = OpenServiceA(manager, settings.ServiceKeyName, SERVICE_ALL_ACCESS);
+    if (service == NULL) {
+        WriteLog(1, "ERROR uninstalling %s (%s) service: service not found", settings.DisplayName, settings.ServiceKeyName);
+        printf("\nERROR uninstalling %s (%s) service: service not found\n", settings.DisplayName, settings.ServiceKeyName);
+        CloseServiceHandle(manager);
+        return UninstallFailed;
+    }
+
+    // A status that cannot be read is not taken for a stopped service.
+    SERVICE_STATUS status;
+    int result = UninstallPending;
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED)
+        result = UninstallDone;
+
+    if (!DeleteService(service)) {
+        DescribeServiceError(GetLastError(), reason);
+        WriteLog(1, "ERROR uninstalling %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
+        printf("\nERROR uninstalling %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
+        result = UninstallFailed;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return result;
+}

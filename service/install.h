@@ -1,0 +1,31 @@
+#ifndef PELORIN_INSTALL_H
+#define PELORIN_INSTALL_H
+
+#include <windows.h>
+
+enum InstallResult {
+    InstallDone = 0,
+    InstallFailed = 2
+};
+
+enum UninstallResult {
+    UninstallDone = 0,
+    UninstallPending = 1, // marked for deletion; goes when the service stops
+    UninstallFailed = 2
+};
+
+// Rights that any interactive user gets on the service, so that the tray
+// helper can query, start, stop and switch the start type.
+#define INTERACTIVE_SERVICE_ACCESS (GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_CHANGE_CONFIG)
+
+int InstallService(void);
+int UninstallService(void);
+void GrantInteractiveServiceAccess(SC_HANDLE service);
+
+// Builds an absolute descriptor whose DACL is the current one with the
+// INTERACTIVE entry set to INTERACTIVE_SERVICE_ACCESS. On success returns 1;
+// the caller LocalFrees *newDacl and FreeSids *interactiveSid in every case.
+int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, SECURITY_DESCRIPTOR *newDescriptor,
+                               PACL *newDacl, PSID *interactiveSid);
+
+#endif

@@ -1,0 +1,167 @@
+#include "settings.h"
+
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "log.h"
+#include "replace_char.h"
+
+ServiceSettingsRecord ServiceSettings = {
+    "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0
+};
+
+struct PriorityWord {
+    const char *word;
+    DWORD priorityClass;
+};
+
+// Compared in this order; there is deliberately no word for the real-time class.
+static const PriorityWord PriorityWords[] = {
+    { "idle", IDLE_PRIORITY_CLASS },
+    { "below normal", BELOW_NORMAL_PRIORITY_CLASS },
+    { "normal", NORMAL_PRIORITY_CLASS },
+    { "above normal", ABOVE_NORMAL_PRIORITY_CLASS },
+    { "high", HIGH_PRIORITY_CLASS },
+};
+
+struct StopMethodWord {
+    const char *word;
+    enum StopMethod method;
+};
+
+static const StopMethodWord StopMethodWords[] = {
+    { "poweroff", StopMethodPowerOff },
+    { "savestate", StopMethodSaveState },
+    { "acpisleepbutton", StopMethodAcpiSleepButton },
+    { "acpipowerbutton", StopMethodAcpiPowerButton },
+};
+
+// X.exe -> X.ini / X.log: the last four characters, whatever they are, give way.
+static void DeriveSiblingPath(char *target, const char *exePath, const char *extension)
+{
+    size_t length = strlen(exePath);
+    size_t kept = length > 4 ? length - 4 : 0;
+    memset(target, 0, MAX_PATH);
+    memcpy(target, exePath, kept);
+    strncat(target, extension, MAX_PATH - 1 - kept);
+}
+
+static void DeriveServiceKeyName(void)
+{
+    const char *slash = strrchr(ServiceSettings.ExePath, '\\');
+    const char *fileName = slash ? slash + 1 : ServiceSettings.ExePath;
+    size_t length = strlen(fileName);
+
+    if (length <= 4) {
+        strcpy(ServiceSettings.ServiceKeyName, "pelorin");
+    } else {
+        size_t kept = length - 4;
+        if (kept > sizeof(ServiceSettings.ServiceKeyName) - 1)
+            kept = sizeof(ServiceSettings.ServiceKeyName) - 1;
+        memcpy(ServiceSettings.ServiceKeyName, fileName, kept);
+        ServiceSettings.ServiceKeyName[kept] = '\0';
+    }
+    ReplaceChar(ServiceSettings.ServiceKeyName, ' ', '_');
+}
+
+// Reads a folder setting, accepting "/" and one trailing separator. Returns 0 when empty.
+static int ReadFolderSetting(const char *key, char *value)
+{
+    GetPrivateProfileStringA(SETTINGS_SECTION, key, "", value, MAX_PATH, ServiceSettings.IniPath);
+    if (value[0] == '\0')
+        return 0;
+    ReplaceChar(value, '/', '\\');
+    size_t length = strlen(value);
+    if (value[length - 1] == '\\')
+        value[length - 1] = '\0';
+    return 1;
+}
+
+static DWORD MapPriorityWord(const char *word)
+{
+    for (size_t i = 0; i < sizeof(PriorityWords) / sizeof(PriorityWords[0]); i++) {
+        if (_stricmp(word, PriorityWords[i].word) == 0)
+            return PriorityWords[i].priorityClass;
+    }
+    return NORMAL_PRIORITY_CLASS;
+}
+
+// A one-off method written by the tray helper wins over the configured one.
+static void LoadShutdownSettings(void)
+{
+    const char *ini = ServiceSettings.IniPath;
+    char *command = ServiceSettings.ShutdownCommand;
+    const DWORD size = sizeof(ServiceSettings.ShutdownCommand);
+
+    GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", "", command, size, ini);
+    if (command[0] == '\0')
+        GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownCommand", "poweroff", command, size, ini);
+
+    enum StopMethod method = StopMethodNone;
+    for (size_t i = 0; i < sizeof(StopMethodWords) / sizeof(StopMethodWords[0]); i++) {
+        if (_stricmp(command, StopMethodWords[i].word) == 0) {
+            method = StopMethodWords[i].method;
+            break;
+        }
+    }
+    if (method == StopMethodNone) {
+        strcpy(command, "poweroff");
+        method = StopMethodPowerOff;
+    }
+    ServiceSettings.StopMethod = method;
+    ServiceSettings.MaxWaitTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "MaxWaitTimeout", 300000, ini);
+}
+
+int LoadSettings(int fullLoad)
+{
+    char exePath[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, exePath, sizeof(exePath));
+    if (length == 0 || length >= sizeof(exePath))
+        exePath[length == 0 ? 0 : sizeof(exePath) - 1] = '\0';
+    return LoadSettingsForProgram(exePath, fullLoad);
+}
+
+int LoadSettingsForProgram(const char *exePath, int fullLoad)
+{
+    ServiceSettingsRecord &settings = ServiceSettings;
+
+    if (exePath != settings.ExePath) {
+        strncpy(settings.ExePath, exePath, sizeof(settings.ExePath) - 1);
+        settings.ExePath[sizeof(settings.ExePath) - 1] = '\0';
+    }
+    DeriveSiblingPath(settings.IniPath, settings.ExePath, ".ini");
+    DeriveSiblingPath(settings.LogPath, settings.ExePath, ".log");
+
+    if (_access(settings.IniPath, 0) == -1) {
+        WriteLog(1, "Configuration file '%s' does not exist", settings.IniPath);
+        return 0;
+    }
+
+    settings.Loglevel = (signed char)(GetPrivateProfileIntA(SETTINGS_SECTION, "Loglevel", 1, settings.IniPath) & 0xFF);
+
+    if (fullLoad) {
+        DeriveServiceKeyName();
+        if (!ReadFolderSetting("VboxInstallPath", settings.VboxInstallPath)) {
+            WriteLog(1, "ERROR: VboxInstallPath not configured");
+            return 0;
+        }
+        if (!ReadFolderSetting("VboxUserHome", settings.VboxUserHome)) {
+            WriteLog(1, "ERROR: VboxUserHome not configured");
+            return 0;
+        }
+        GetPrivateProfileStringA(SETTINGS_SECTION, "VmName", "", settings.VmName, 255, settings.IniPath);
+        if (settings.VmName[0] == '\0') {
+            WriteLog(1, "ERROR: No VmName configured");
+            return 0;
+        }
+        GetPrivateProfileStringA(SETTINGS_SECTION, "ServiceName", "", settings.DisplayName, 255, settings.IniPath);
+
+        char priority[64];
+        GetPrivateProfileStringA(SETTINGS_SECTION, "Priority", "", priority, sizeof(priority), settings.IniPath);
+        settings.PriorityClass = MapPriorityWord(priority);
+    }
+
+    LoadShutdownSettings();
+    return 1;
+}

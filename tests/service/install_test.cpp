@@ -1,0 +1,331 @@
+// pelorin -i and -u against the prefix's Service Control Manager, and the
+// access list that installation gives interactive users.
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
+
+#include "install.h"
+#include "settings.h"
+#include "test_support.h"
+
+namespace {
+
+std::string IniFor(const std::string &displayName, const std::string &extra = "")
+{
+    return "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\nVmName=vm\r\nServiceName=" + displayName +
+           "\r\n" + extra;
+}
+
+// A copy of pelorin.exe named <key name>.exe in its own folder, with its INI.
+struct ServiceCopy {
+    std::string folder;
+    std::string exe;
+    std::string keyName;
+    std::string logPath;
+};
+
+ServiceCopy MakeServiceCopy(const std::string &fileBase, const std::string &ini)
+{
+    ServiceCopy copy;
+    copy.folder = MakeTestFolder("install " + fileBase);
+    copy.exe = CopyBuiltProgram("pelorin.exe", copy.folder, fileBase + ".exe");
+    WriteTextFile(copy.folder + fileBase + ".ini", ini);
+    copy.keyName = fileBase;
+    for (char &c : copy.keyName) {
+        if (c == ' ')
+            c = '_';
+    }
+    copy.logPath = copy.folder + fileBase + ".log";
+    RemoveServiceIfPresent(copy.keyName);
+    return copy;
+}
+
+int RunCopy(const ServiceCopy &copy, const char *argument, std::string *output)
+{
+    return RunProgram(Quote(copy.exe) + " " + argument, output);
+}
+
+// The log line without its time stamp.
+bool LogHas(const ServiceCopy &copy, const std::string &message)
+{
+    return ReadTextFile(copy.logPath).find("] " + message + "\r\n") != std::string::npos;
+}
+
+struct ServiceConfig {
+    bool found = false;
+    DWORD type = 0, startType = 0, errorControl = 0;
+    std::string binaryPath, displayName, startName, description;
+    DWORD preshutdownTimeout = 0;
+};
+
+ServiceConfig QueryConfig(const std::string &name)
+{
+    ServiceConfig config;
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG) : NULL;
+    if (service != NULL) {
+        std::vector<char> buffer(8192);
+        DWORD needed = 0;
+        if (QueryServiceConfigA(service, (QUERY_SERVICE_CONFIGA *)buffer.data(), (DWORD)buffer.size(), &needed)) {
+            QUERY_SERVICE_CONFIGA *q = (QUERY_SERVICE_CONFIGA *)buffer.data();
+            config.found = true;
+            config.type = q->dwServiceType;
+            config.startType = q->dwStartType;
+            config.errorControl = q->dwErrorControl;
+            config.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : "";
+            config.displayName = q->lpDisplayName ? q->lpDisplayName : "";
+            config.startName = q->lpServiceStartName ? q->lpServiceStartName : "";
+        }
+        if (QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, (BYTE *)buffer.data(), (DWORD)buffer.size(), &needed)) {
+            SERVICE_DESCRIPTIONA *d = (SERVICE_DESCRIPTIONA *)buffer.data();
+            config.description = d->lpDescription ? d->lpDescription : "";
+        }
+        if (QueryServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, (BYTE *)buffer.data(), (DWORD)buffer.size(), &needed))
+            config.preshutdownTimeout = ((SERVICE_PRESHUTDOWN_INFO *)buffer.data())->dwPreshutdownTimeout;
+        CloseServiceHandle(service);
+    }
+    if (manager != NULL)
+        CloseServiceHandle(manager);
+    return config;
+}
+
+DWORD WaitForServiceState(const std::string &name, DWORD wanted, DWORD timeoutMs)
+{
+    DWORD state = 0;
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS) : NULL;
+    for (DWORD waited = 0; service != NULL && waited <= timeoutMs; waited += 100) {
+        SERVICE_STATUS status;
+        if (QueryServiceStatus(service, &status))
+            state = status.dwCurrentState;
+        if (state == wanted)
+            break;
+        Sleep(100);
+    }
+    if (service != NULL)
+        CloseServiceHandle(service);
+    if (manager != NULL)
+        CloseServiceHandle(manager);
+    return state;
+}
+
+TEST(InstallTest, RegistersAnAutoStartServiceWithQuotedPathAndDescription)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTest Quoted", IniFor("Pelorin Test Quoted"));
+    std::string output;
+    ASSERT_EQ(0, RunCopy(copy, "-i", &output));
+    EXPECT_EQ("\r\nPelorin Test Quoted (PelorinTest_Quoted) service installed successfully.\r\n", output);
+    EXPECT_TRUE(LogHas(copy, "Service Pelorin Test Quoted (PelorinTest_Quoted) installed successfully."))
+        << ReadTextFile(copy.logPath);
+
+    ServiceConfig config = QueryConfig(copy.keyName);
+    ASSERT_TRUE(config.found);
+    EXPECT_EQ(0x110u, config.type);
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, config.startType);
+    EXPECT_EQ((DWORD)SERVICE_ERROR_NORMAL, config.errorControl);
+    // The folder has a blank in it: unquoted, Windows could start another program.
+    EXPECT_EQ(Quote(copy.exe), config.binaryPath);
+    EXPECT_EQ("Pelorin Test Quoted", config.displayName);
+    EXPECT_EQ("Provides automatic start and shutdown of VirtualBox machine.", config.description);
+    EXPECT_EQ(300000u, config.preshutdownTimeout);
+
+    RemoveServiceIfPresent(copy.keyName);
+}
+
+TEST(InstallTest, TheQuotedPathStartsTheProgramAsTheService)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTest Starts", IniFor("Pelorin Test Starts", "Loglevel=3\r\n"));
+    ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
+
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, copy.keyName.c_str(), SERVICE_START);
+    ASSERT_NE((SC_HANDLE)NULL, service);
+    // Wine answers 1053 when a service stops while it is still starting, as this one does.
+    BOOL started = StartServiceA(service, 0, NULL);
+    EXPECT_TRUE(started || GetLastError() == ERROR_SERVICE_REQUEST_TIMEOUT) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(copy.keyName, SERVICE_STOPPED, 15000));
+    EXPECT_TRUE(LogHas(copy, "Pelorin v0.4.1.112 started")) << ReadTextFile(copy.logPath);
+
+    RemoveServiceIfPresent(copy.keyName);
+}
+
+TEST(InstallTest, UpperCaseOptionAndExtraArgumentsInstallToo)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestUpper", IniFor("Pelorin Test Upper"));
+    std::string output;
+    EXPECT_EQ(0, RunCopy(copy, "-I --anything", &output));
+    EXPECT_EQ("\r\nPelorin Test Upper (PelorinTestUpper) service installed successfully.\r\n", output);
+    EXPECT_TRUE(QueryConfig(copy.keyName).found);
+    EXPECT_EQ(0, RunCopy(copy, "-U", &output));
+    EXPECT_FALSE(ServiceExists(copy.keyName));
+}
+
+TEST(InstallTest, SecondInstallFailsWithServiceAlreadyExists)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestTwice", IniFor("Pelorin Test Twice"));
+    ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
+
+    std::string output;
+    EXPECT_EQ(2, RunCopy(copy, "-i", &output));
+    EXPECT_EQ("\r\nERROR installing Pelorin Test Twice (PelorinTestTwice) service: service already exists\r\n", output);
+    EXPECT_TRUE(LogHas(copy, "ERROR installing Pelorin Test Twice (PelorinTestTwice) service: service already exists"));
+
+    RemoveServiceIfPresent(copy.keyName);
+}
+
+TEST(InstallTest, SecondCopyWithTheSameDisplayNameIsRefused)
+{
+    ServiceCopy first = MakeServiceCopy("PelorinTestFirst", IniFor("Pelorin Shared Name"));
+    ServiceCopy second = MakeServiceCopy("PelorinTestSecond", IniFor("Pelorin Shared Name"));
+    ASSERT_EQ(0, RunCopy(first, "-i", NULL));
+
+    std::string output;
+    EXPECT_EQ(2, RunCopy(second, "-i", &output));
+    EXPECT_EQ("\r\nERROR installing Pelorin Shared Name (PelorinTestSecond) service: duplicate service display name\r\n",
+              output);
+    EXPECT_TRUE(LogHas(second, "ERROR installing Pelorin Shared Name (PelorinTestSecond) service: duplicate service display name"));
+    EXPECT_FALSE(ServiceExists(second.keyName));
+
+    RemoveServiceIfPresent(first.keyName);
+}
+
+TEST(InstallTest, UninstallRemovesAStoppedService)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestRemove", IniFor("Pelorin Test Remove"));
+    ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
+
+    std::string output;
+    EXPECT_EQ(0, RunCopy(copy, "-u", &output));
+    EXPECT_EQ("\r\nPelorin Test Remove (PelorinTestRemove) service uninstalled successfully.\r\n", output);
+    EXPECT_TRUE(LogHas(copy, "Service Pelorin Test Remove (PelorinTestRemove) uninstalled successfully."));
+    EXPECT_FALSE(ServiceExists(copy.keyName));
+}
+
+TEST(InstallTest, UninstallOfANeverInstalledServiceFailsWithExitCode3)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestNever", IniFor("Pelorin Test Never"));
+    std::string output;
+    EXPECT_EQ(3, RunCopy(copy, "-u", &output));
+    EXPECT_EQ("\r\nERROR uninstalling Pelorin Test Never (PelorinTestNever) service: service not found\r\n", output);
+    EXPECT_TRUE(LogHas(copy, "ERROR uninstalling Pelorin Test Never (PelorinTestNever) service: service not found"));
+}
+
+TEST(InstallTest, IncompleteSettingsBlockInstallAndRemoval)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestIncomplete",
+                                       "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\n");
+    std::string hint = "\r\nConfiguration is not complete.\r\nCheck " + copy.logPath + " file.\r\n";
+    std::string output;
+    EXPECT_EQ(1, RunCopy(copy, "-i", &output));
+    EXPECT_EQ(hint, output);
+    EXPECT_FALSE(ServiceExists(copy.keyName));
+    EXPECT_EQ(1, RunCopy(copy, "-u", &output));
+    EXPECT_EQ(hint, output);
+
+    std::string log = ReadTextFile(copy.logPath);
+    size_t first = log.find("] ERROR: No VmName configured\r\n");
+    ASSERT_NE(std::string::npos, first) << log;
+    EXPECT_NE(std::string::npos, log.find("] ERROR: No VmName configured\r\n", first + 1)) << log;
+    EXPECT_EQ(2, std::count(log.begin(), log.end(), '\n')) << log;
+}
+
+// The INTERACTIVE entry that installation sets, read back from the descriptor it builds.
+class InteractiveAccessTest : public ::testing::Test {
+protected:
+    PSECURITY_DESCRIPTOR current = NULL;
+    SECURITY_DESCRIPTOR built;
+    PACL newDacl = NULL;
+    PSID sid = NULL;
+
+    void SetUp() override
+    {
+        std::string folder = MakeTestFolder("interactive access");
+        ServiceSettingsRecord initial = {};
+        initial.Loglevel = 1;
+        strcpy(initial.LogPath, (folder + "pelorin.log").c_str());
+        ServiceSettings = initial;
+    }
+
+    void TearDown() override
+    {
+        if (newDacl != NULL)
+            LocalFree(newDacl);
+        if (sid != NULL)
+            FreeSid(sid);
+        if (current != NULL)
+            LocalFree(current);
+    }
+
+    // "sddl" is the current descriptor; returns the built DACL in SDDL form.
+    std::string Build(const char *sddl)
+    {
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &current, NULL));
+        EXPECT_EQ(1, BuildInteractiveDescriptor(current, &built, &newDacl, &sid));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = NULL;
+        EXPECT_TRUE(GetSecurityDescriptorDacl(&built, &present, &dacl, &defaulted));
+        EXPECT_TRUE(present);
+        EXPECT_EQ(newDacl, dacl);
+        char *text = NULL;
+        EXPECT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(&built, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                        &text, NULL));
+        std::string result = text ? text : "";
+        LocalFree(text);
+        return result;
+    }
+
+    // Access mask of the one INTERACTIVE allow entry; 0 if there is none, -1 if several.
+    long InteractiveMask()
+    {
+        long mask = 0;
+        int found = 0;
+        for (DWORD i = 0; newDacl != NULL && i < newDacl->AceCount; i++) {
+            ACCESS_ALLOWED_ACE *ace = NULL;
+            if (!GetAce(newDacl, i, (void **)&ace) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+                continue;
+            if (IsWellKnownSid((PSID)&ace->SidStart, WinInteractiveSid)) {
+                mask = (long)ace->Mask;
+                found++;
+            }
+        }
+        return found > 1 ? -1 : mask;
+    }
+};
+
+TEST_F(InteractiveAccessTest, EmptyDaclGainsTheInteractiveEntry)
+{
+    Build("D:");
+    EXPECT_EQ(1, newDacl->AceCount);
+    EXPECT_EQ(0x80000032L, InteractiveMask());
+}
+
+TEST_F(InteractiveAccessTest, OtherEntriesStayAndAnExistingInteractiveEntryIsReplaced)
+{
+    std::string dacl = Build("D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;0xf01ff;;;IU)(A;;CCLCSWLOCRRC;;;BA)");
+    EXPECT_EQ(0x80000032L, InteractiveMask()) << dacl;
+    EXPECT_EQ(3, newDacl->AceCount) << dacl;
+    EXPECT_NE(std::string::npos, dacl.find(";;;SY)")) << dacl;
+    EXPECT_NE(std::string::npos, dacl.find(";;;BA)")) << dacl;
+    EXPECT_EQ(std::string::npos, dacl.find("0xf01ff;;;IU")) << dacl;
+}
+
+TEST_F(InteractiveAccessTest, DescriptorWithoutDaclGetsOneWithOnlyTheInteractiveEntry)
+{
+    Build("O:SY");
+    EXPECT_EQ(1, newDacl->AceCount);
+    EXPECT_EQ(0x80000032L, InteractiveMask());
+}
+
+TEST_F(InteractiveAccessTest, NothingIsLoggedWhenTheDescriptorIsBuilt)
+{
+    Build("D:");
+    EXPECT_FALSE(FileExists(ServiceSettings.LogPath));
+}
+
+} // namespace

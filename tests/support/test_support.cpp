@@ -1,0 +1,162 @@
+#include "test_support.h"
+
+#include <stdio.h>
+#include <vector>
+
+std::string MakeTestFolder(const std::string &name)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    std::string root = std::string(temp) + "pelorin tests\\";
+    CreateDirectoryA(root.c_str(), NULL);
+    std::string folder = root + name + "\\";
+    RemoveTree(folder);
+    CreateDirectoryA(folder.c_str(), NULL);
+    return folder;
+}
+
+void RemoveTree(const std::string &path)
+{
+    std::string folder = path;
+    if (!folder.empty() && folder.back() == '\\')
+        folder.pop_back();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+void WriteTextFile(const std::string &path, const std::string &text)
+{
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file == NULL)
+        return;
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+}
+
+std::string ReadTextFile(const std::string &path)
+{
+    std::string text;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == NULL)
+        return text;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof(buffer), file)) > 0)
+        text.append(buffer, count);
+    fclose(file);
+    return text;
+}
+
+bool FileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string BuiltProgramPath(const std::string &fileName)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof(self));
+    std::string path = self;
+    return path.substr(0, path.rfind('\\') + 1) + fileName;
+}
+
+std::string CopyBuiltProgram(const std::string &builtName, const std::string &folder, const std::string &newName)
+{
+    std::string target = folder + newName;
+    CopyFileA(BuiltProgramPath(builtName).c_str(), target.c_str(), FALSE);
+    return target;
+}
+
+std::string Quote(const std::string &text)
+{
+    return "\"" + text + "\"";
+}
+
+int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs)
+{
+    SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
+    HANDLE readEnd = NULL;
+    HANDLE writeEnd = NULL;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    BOOL started = CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+
+    std::string collected;
+    char buffer[4096];
+    DWORD count = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &count, NULL) && count > 0)
+        collected.append(buffer, count);
+    CloseHandle(readEnd);
+
+    DWORD exitCode = (DWORD)-1;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (output != NULL)
+        *output = collected;
+    return (int)exitCode;
+}
+
+bool ServiceExists(const std::string &name)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return false;
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    bool exists = service != NULL;
+    if (service != NULL)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return exists;
+}
+
+void RemoveServiceIfPresent(const std::string &name)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL)
+        return;
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    if (service != NULL) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    for (int i = 0; i < 100 && ServiceExists(name); i++)
+        Sleep(100);
+}

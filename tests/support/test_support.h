@@ -1,0 +1,30 @@
+#ifndef PELORIN_TEST_SUPPORT_H
+#define PELORIN_TEST_SUPPORT_H
+
+#include <windows.h>
+#include <string>
+
+// A fresh, empty folder "%TEMP%\pelorin tests\<name>\" (the blank is deliberate:
+// paths with blanks must work everywhere). Returned with a trailing backslash.
+std::string MakeTestFolder(const std::string &name);
+void RemoveTree(const std::string &path);
+
+void WriteTextFile(const std::string &path, const std::string &text);
+std::string ReadTextFile(const std::string &path);   // bytes as stored; "" if missing
+bool FileExists(const std::string &path);
+
+// A program built beside the test programs (bin folder of the build).
+std::string BuiltProgramPath(const std::string &fileName);
+// Copies a built program into a folder under another name; returns the new path.
+std::string CopyBuiltProgram(const std::string &builtName, const std::string &folder, const std::string &newName);
+
+// Runs a command line, collecting standard output and error; returns the exit
+// code, or -1 if it could not be started or did not end within the time-out.
+int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs = 60000);
+std::string Quote(const std::string &text);
+
+// Removes a service left over by an earlier run; waits until it is gone.
+void RemoveServiceIfPresent(const std::string &name);
+bool ServiceExists(const std::string &name);
+
+#endif
