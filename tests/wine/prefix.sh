@@ -29,11 +29,15 @@ start_display() {
     for n in $(seq 91 140); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
         setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-        echo $! >"$state/xvfb.pid"
+        local pid=$!
         for _ in $(seq 50); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
+            kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
+        # Another harness may have taken the same number a moment earlier.
+        kill -0 "$pid" 2>/dev/null || continue
+        echo "$pid" >"$state/xvfb.pid"
         echo ":$n" >"$state/display"
         return 0
     done
