@@ -1,0 +1,8 @@
+#include "supervisor.h"
+
+HANDLE VmExitedEvent;
+
+void CALLBACK OnVmProcessExit(void *, BOOLEAN)
+{
+    SetEvent(VmExitedEvent);
+}

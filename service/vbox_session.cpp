@@ -1,0 +1,107 @@
+#include "vbox_session.h"
+
+#include "log.h"
+
+IVirtualBox *ServiceVirtualBox;
+ISession *ServiceSession;
+
+HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
+{
+    *virtualBox = NULL;
+    CoInitialize(NULL);
+    WriteLog(3, "Initializing VirtualBox interface");
+
+    HRESULT result = CoCreateInstance(ClsidVirtualBox, NULL, CLSCTX_LOCAL_SERVER, IidIVirtualBox, (void **)virtualBox);
+    if (FAILED(result)) {
+        *virtualBox = NULL;
+        WriteLog(1, "ERROR creating VirtualBox instance (rc = 0x%08x)", (unsigned)result);
+        return result;
+    }
+
+    BSTR version = NULL;
+    result = (*virtualBox)->get_Version(&version);
+    if (SUCCEEDED(result))
+        WriteLog(3, "VirtualBox Interface v%S initialized", version ? version : L"");
+    else
+        WriteLog(1, "ERROR initializing VirtualBox interface");
+    SysFreeString(version);
+
+    // Only logged, so that a wrong VBOX_USER_HOME shows in the log.
+    BSTR homeFolder = NULL;
+    (*virtualBox)->get_HomeFolder(&homeFolder);
+    WriteLog(3, "Using VBOX_USER_HOME: %S", homeFolder ? homeFolder : L"");
+    SysFreeString(homeFolder);
+    return result;
+}
+
+HRESULT CreateSession(ISession **session)
+{
+    HRESULT result = CoCreateInstance(ClsidSession, NULL, CLSCTX_INPROC_SERVER, IidISession, (void **)session);
+    if (FAILED(result)) {
+        *session = NULL;
+        WriteLog(1, "ERROR creating session instance (0x%08x)", (unsigned)result);
+    }
+    return result;
+}
+
+void DisconnectVirtualBox(IVirtualBox **virtualBox)
+{
+    WriteLog(3, "Closing VirtualBox interface");
+    if (*virtualBox != NULL) {
+        (*virtualBox)->Release();
+        *virtualBox = NULL;
+    }
+    // ConnectVirtualBox always initialised COM, whatever else failed.
+    CoUninitialize();
+}
+
+HRESULT OpenVirtualBox(void)
+{
+    HRESULT result = ConnectVirtualBox(&ServiceVirtualBox);
+    if (FAILED(result))
+        return result;
+    return CreateSession(&ServiceSession);
+}
+
+void CloseVirtualBox(void)
+{
+    if (ServiceSession != NULL) {
+        ServiceSession->Release();
+        ServiceSession = NULL;
+    }
+    DisconnectVirtualBox(&ServiceVirtualBox);
+}
+
+BSTR ToBstr(const char *text)
+{
+    // Machine names travel in the ANSI code page, as the INI file holds them.
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    if (length <= 0)
+        return NULL;
+    BSTR result = SysAllocStringLen(NULL, (UINT)(length - 1));
+    if (result != NULL)
+        MultiByteToWideChar(CP_ACP, 0, text, -1, result, length);
+    return result;
+}
+
+int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine)
+{
+    *machine = NULL;
+    // Connecting failed and has been logged; there is nothing to ask.
+    if (virtualBox == NULL)
+        return 0;
+
+    BSTR wideName = ToBstr(name);
+    HRESULT result = wideName != NULL ? virtualBox->FindMachine(wideName, machine) : E_OUTOFMEMORY;
+    if (SUCCEEDED(result) && *machine == NULL)
+        result = E_POINTER;
+    if (FAILED(result)) {
+        *machine = NULL;
+        if (result == VBOX_E_OBJECT_NOT_FOUND)
+            WriteLog(1, "ERROR: Could not find registered VM '%s'", name);
+        else
+            WriteLog(1, "ERROR getting virtual machine interface (0x%08x)", (unsigned)result);
+    }
+    SysFreeString(wideName);
+    return SUCCEEDED(result);
+}

@@ -1,0 +1,29 @@
+#ifndef PELORIN_VBOX_SESSION_H
+#define PELORIN_VBOX_SESSION_H
+
+#include "vbox_api.h"
+
+// The supervisor's connection, used for starting and stopping the machine.
+// Pipe requests open private ones and never touch these.
+extern IVirtualBox *ServiceVirtualBox;
+extern ISession *ServiceSession;
+
+// Connects ServiceVirtualBox, then creates ServiceSession.
+HRESULT OpenVirtualBox(void);
+// Releases ServiceSession and disconnects ServiceVirtualBox.
+void CloseVirtualBox(void);
+
+// Initialises COM (single-threaded apartment) on the calling thread and creates
+// the VirtualBox object. Balance every call with DisconnectVirtualBox, also
+// after a failure.
+HRESULT ConnectVirtualBox(IVirtualBox **virtualBox);
+void DisconnectVirtualBox(IVirtualBox **virtualBox);
+HRESULT CreateSession(ISession **session);
+
+// The caller frees the result with SysFreeString.
+BSTR ToBstr(const char *text);
+
+// 1 when the machine is registered; *machine then holds a reference to release.
+int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine);
+
+#endif
