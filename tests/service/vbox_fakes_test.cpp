@@ -1,0 +1,279 @@
+// StartVm and StopVm against small in-process fakes: paths that real COM
+// cannot produce (a failed call that still hands back a progress object) and
+// the reference counts of every path.
+#include <gtest/gtest.h>
+
+#include "settings.h"
+#include "supervisor.h"
+#include "test_support.h"
+#include "vbox_session.h"
+#include "vm_start.h"
+#include "vm_stop.h"
+
+namespace {
+
+template <class Interface>
+struct Fake : public Interface {
+    LONG references = 1;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override
+    {
+        *object = NULL;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return (ULONG)--references; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
+    {
+        return E_NOTIMPL;
+    }
+};
+
+template <class Interface>
+HRESULT HandOut(Fake<Interface> *object, Interface **out)
+{
+    object->AddRef();
+    *out = object;
+    return S_OK;
+}
+
+struct FakeProgress : Fake<IProgress> {
+    HRESULT waitResult = S_OK;
+    int waits = 0;
+    LONG timeout = 0;
+
+    HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG t) override
+    {
+        waits++;
+        timeout = t;
+        return waitResult;
+    }
+};
+
+struct FakeConsole : Fake<IConsole> {
+    FakeProgress progress;
+    HRESULT methodResult = S_OK;
+    bool handOutProgress = true;
+    std::string called;
+
+    HRESULT Progressing(const char *name, IProgress **out)
+    {
+        called = name;
+        if (handOutProgress)
+            HandOut<IProgress>(&progress, out);
+        return methodResult;
+    }
+    HRESULT STDMETHODCALLTYPE get_Display(IDisplay **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_VRDEServerInfo(IVRDEServerInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PowerDown(IProgress **out) override { return Progressing("PowerDown", out); }
+    HRESULT STDMETHODCALLTYPE SaveState(IProgress **out) override { return Progressing("SaveState", out); }
+    HRESULT STDMETHODCALLTYPE PowerButton() override { called = "PowerButton"; return methodResult; }
+    HRESULT STDMETHODCALLTYPE SleepButton() override { called = "SleepButton"; return methodResult; }
+};
+
+struct FakeSession : Fake<ISession> {
+    FakeConsole console;
+    HRESULT consoleResult = S_OK;
+    int unlocks = 0;
+
+    HRESULT STDMETHODCALLTYPE get_Console(IConsole **out) override
+    {
+        if (FAILED(consoleResult))
+            return consoleResult;
+        return HandOut<IConsole>(&console, out);
+    }
+    HRESULT STDMETHODCALLTYPE UnlockMachine() override
+    {
+        unlocks++;
+        return S_OK;
+    }
+};
+
+struct FakeMachine : Fake<IMachine> {
+    HRESULT idResult = S_OK;
+    HRESULT stateResult = S_OK;
+    HRESULT lockResult = S_OK;
+    ULONG state = MachineStateStopping;
+    int locks = 0;
+
+    HRESULT STDMETHODCALLTYPE get_Id(BSTR *id) override
+    {
+        if (FAILED(idResult))
+            return idResult;
+        *id = SysAllocString(L"8c0bb7ae-52b1-4b5c-9b27-0a8c5e3b2f11");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_VRDEServer(IVRDEServer **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_SessionPid(ULONG *pid) override
+    {
+        *pid = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_State(ULONG *out) override
+    {
+        *out = state;
+        return stateResult;
+    }
+    HRESULT STDMETHODCALLTYPE LockMachine(ISession *, LONG) override
+    {
+        if (SUCCEEDED(lockResult))
+            locks++;
+        return lockResult;
+    }
+};
+
+struct FakeVirtualBox : Fake<IVirtualBox> {
+    FakeMachine machine;
+    HRESULT findResult = S_OK;
+
+    HRESULT STDMETHODCALLTYPE get_Version(BSTR *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_HomeFolder(BSTR *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindMachine(BSTR, IMachine **out) override
+    {
+        if (FAILED(findResult))
+            return findResult;
+        return HandOut<IMachine>(&machine, out);
+    }
+};
+
+class FakeVboxTest : public ::testing::Test {
+protected:
+    FakeVirtualBox virtualBox;
+    FakeSession session;
+    std::string folder;
+
+    void SetUp() override
+    {
+        folder = MakeTestFolder(std::string("fakes ") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ServiceSettingsRecord settings = {};
+        settings.Loglevel = 3;
+        strcpy(settings.IniPath, (folder + "pelorin.ini").c_str());
+        strcpy(settings.LogPath, (folder + "pelorin.log").c_str());
+        strcpy(settings.VboxInstallPath, folder.substr(0, folder.size() - 1).c_str());
+        strcpy(settings.ShutdownCommand, "poweroff");
+        settings.StopMethod = StopMethodPowerOff;
+        ServiceSettings = settings;
+        WriteTextFile(folder + "VBoxHeadless.exe", "present");
+        ServiceVirtualBox = &virtualBox;
+        ServiceSession = &session;
+        StopResult = 0;
+    }
+
+    void TearDown() override
+    {
+        ServiceVirtualBox = NULL;
+        ServiceSession = NULL;
+    }
+
+    void ExpectEverythingReleased(const char *path)
+    {
+        EXPECT_EQ(1, virtualBox.machine.references) << path;
+        EXPECT_EQ(1, session.console.references) << path;
+        EXPECT_EQ(1, session.console.progress.references) << path;
+        EXPECT_EQ(session.unlocks, virtualBox.machine.locks) << path;
+    }
+
+    bool Logged(const std::string &message)
+    {
+        return ReadTextFile(ServiceSettings.LogPath).find("] " + message + "\r\n") != std::string::npos;
+    }
+};
+
+TEST_F(FakeVboxTest, AFailedConsoleCallThatHandsBackProgressIsStillAwaited)
+{
+    session.console.methodResult = (HRESULT)0x80BB0003;
+    session.console.progress.waitResult = (HRESULT)0x80BB0004;
+    StopVm("Web Server");
+    EXPECT_EQ(1, session.console.progress.waits);
+    EXPECT_EQ(-1, session.console.progress.timeout);
+    EXPECT_EQ((HRESULT)0x80BB0004, StopResult);
+    EXPECT_TRUE(Logged("ERROR stopping VM 'Web Server' (0x80bb0003)"));
+    EXPECT_TRUE(Logged("ERROR stopping (poweroff) VM 'Web Server' (0x80bb0004)"));
+    ExpectEverythingReleased("failed console call");
+}
+
+TEST_F(FakeVboxTest, AFailedAcpiCallSendsNoSignal)
+{
+    strcpy(ServiceSettings.ShutdownCommand, "acpisleepbutton");
+    ServiceSettings.StopMethod = StopMethodAcpiSleepButton;
+    session.console.methodResult = E_ACCESSDENIED;
+    StopVm("Web Server");
+    EXPECT_EQ("SleepButton", session.console.called);
+    EXPECT_TRUE(Logged("ERROR stopping VM 'Web Server' (0x80070005)"));
+    EXPECT_FALSE(Logged("VM 'Web Server' was sent a stop signal (acpisleepbutton)"));
+    EXPECT_EQ(0, StopResult);
+}
+
+TEST_F(FakeVboxTest, AnUnknownStopMethodPowersOff)
+{
+    ServiceSettings.StopMethod = StopMethodNone;
+    StopVm("Web Server");
+    EXPECT_EQ("PowerDown", session.console.called);
+    EXPECT_EQ(1, session.console.progress.waits);
+}
+
+TEST_F(FakeVboxTest, StopVmReleasesWhatItObtainedOnEveryPath)
+{
+    struct Path {
+        const char *name;
+        HRESULT FakeMachine::*machineField;
+        HRESULT FakeSession::*sessionField;
+    } paths[] = {
+        { "lock refused", &FakeMachine::lockResult, NULL },
+        { "id unreadable", &FakeMachine::idResult, NULL },
+        { "console unavailable", NULL, &FakeSession::consoleResult },
+        { "all well", NULL, NULL },
+    };
+    for (const Path &path : paths) {
+        virtualBox.machine.lockResult = virtualBox.machine.idResult = session.consoleResult = S_OK;
+        if (path.machineField)
+            virtualBox.machine.*path.machineField = E_FAIL;
+        if (path.sessionField)
+            session.*path.sessionField = E_FAIL;
+        StopVm("Web Server");
+        ExpectEverythingReleased(path.name);
+    }
+    // The session is the service's own; StopVm never releases it.
+    EXPECT_EQ(1, session.references);
+    // A failed get_Console still unlocks: two locks taken, two released.
+    EXPECT_EQ(2, session.unlocks);
+
+    virtualBox.findResult = VBOX_E_OBJECT_NOT_FOUND;
+    StopVm("Web Server");
+    ExpectEverythingReleased("not found");
+}
+
+TEST_F(FakeVboxTest, StopVmWithoutASessionTakesNoLock)
+{
+    ServiceSession = NULL;
+    StopVm("Web Server");
+    EXPECT_EQ(0, virtualBox.machine.locks);
+    EXPECT_TRUE(Logged("ERROR opening session (0x80004003)"));
+    ExpectEverythingReleased("no session");
+}
+
+TEST_F(FakeVboxTest, StartVmReleasesTheMachineOnEveryPath)
+{
+    virtualBox.machine.state = MachineStateSaving;
+    EXPECT_EQ(0, StartVm("Web Server"));
+    EXPECT_EQ(1, virtualBox.machine.references);
+
+    virtualBox.machine.stateResult = E_FAIL;
+    EXPECT_EQ(0, StartVm("Web Server"));
+    EXPECT_EQ(1, virtualBox.machine.references);
+
+    virtualBox.machine.stateResult = S_OK;
+    virtualBox.machine.state = MachineStatePoweredOff;
+    virtualBox.machine.idResult = E_FAIL;
+    EXPECT_EQ(0, StartVm("Web Server"));
+    EXPECT_EQ(1, virtualBox.machine.references);
+
+    virtualBox.machine.state = MachineStateRunning;
+    EXPECT_EQ(0, StartVm("Web Server"));
+    EXPECT_EQ(1, virtualBox.machine.references);
+}
+
+} // namespace
