@@ -80,20 +80,6 @@ void AddJournalString(JournalLine *line, const char *name, const char *value)
     AppendRaw(line, "\"");
 }
 
-void AddJournalWide(JournalLine *line, const char *name, const wchar_t *value)
-{
-    if (value == NULL) {
-        AddJournalString(line, name, NULL);
-        return;
-    }
-    // The ANSI code page, as pelorin's names travel (and as tests compare them).
-    char narrow[1024];
-    int count = WideCharToMultiByte(CP_ACP, 0, value, -1, narrow, sizeof(narrow), NULL, NULL);
-    if (count == 0)
-        narrow[sizeof(narrow) - 1] = '\0';
-    AddJournalString(line, name, narrow);
-}
-
 void AddJournalNumber(JournalLine *line, const char *name, long long value)
 {
     char piece[300];

@@ -21,7 +21,6 @@ struct JournalLine {
 
 void BeginJournalLine(JournalLine *line, const char *call);
 void AddJournalString(JournalLine *line, const char *name, const char *value);
-void AddJournalWide(JournalLine *line, const char *name, const wchar_t *value);
 void AddJournalNumber(JournalLine *line, const char *name, long long value);
 // Appends the line to the journal; a failing result is added to it.
 void WriteJournalLine(JournalLine *line, HRESULT result);

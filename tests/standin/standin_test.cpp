@@ -281,12 +281,15 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     EXPECT_EQ(600u, height);
     EXPECT_EQ(16u, bits);
     EXPECT_EQ(E_INVALIDARG, display->GetScreenResolution(1, &width, &height, &bits));
+    // A call to a position that pelorin never calls shows in the journal.
+    EXPECT_EQ(E_NOTIMPL, machine->Unused30());
 
     std::vector<std::string> journal = Journal();
     EXPECT_LE(0, IndexOf(journal, "IVRDEServer::get_Enabled machine=\"Mail Server\""));
     EXPECT_LE(0, IndexOf(journal, "IVRDEServerInfo::get_Port machine=\"Mail Server\""));
     EXPECT_LE(0, IndexOf(journal, "IDisplay::GetScreenResolution machine=\"Mail Server\" screenId=0"));
     EXPECT_LE(0, IndexOf(journal, "IDisplay::GetScreenResolution machine=\"Mail Server\" screenId=1 result=0x80070057"));
+    EXPECT_EQ("IMachine::Unused30 machine=\"Mail Server\" result=0x80004001", journal.back());
 }
 
 TEST_F(StandinTest, HeadlessRunsTheMachineAndPowerDownWaitsForItsEnd)
