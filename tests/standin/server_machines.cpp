@@ -212,8 +212,11 @@ HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProg
     IProgress *created = NULL;
     if (SUCCEEDED(result)) {
         created = NewProgressObject(machineName);
-        if (run->progress != NULL)
+        // Whoever still waits on an earlier progress must not wait for ever.
+        if (run->progress != NULL) {
+            CompleteProgress(run->progress, E_ABORT);
             run->progress->Release();
+        }
         run->progress = created;
         created->AddRef();
         run->stop = operation;

@@ -182,6 +182,12 @@ std::string Joined(const std::vector<std::string> &entries)
     return text;
 }
 
+DWORD WINAPI ResetSoon(void *)
+{
+    Sleep(300);
+    return (DWORD)StandinReset();
+}
+
 DWORD ExitCodeOf(const PROCESS_INFORMATION &process)
 {
     DWORD exitCode = STILL_ACTIVE;
@@ -592,7 +598,17 @@ TEST_F(StandinTest, HangingHeadlessIgnoresTheStopUntilReset)
     EXPECT_EQ(S_OK, progress->WaitForCompletion(500));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
     EXPECT_EQ(11, StateOf("Web Server"));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
+
+    // A wait without a limit ends only when the stand-in is reset.
+    HANDLE resetter = CreateThread(NULL, 0, ResetSoon, NULL, 0, NULL);
+    ASSERT_NE(nullptr, resetter);
+    EXPECT_EQ(E_ABORT, progress->WaitForCompletion(-1));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(resetter, 10000));
+    DWORD resetResult = 0;
+    GetExitCodeThread(resetter, &resetResult);
+    CloseHandle(resetter);
+    EXPECT_EQ(1u, resetResult);
+    EXPECT_EQ(0u, ExitCodeOf(process));
 }
 
 TEST_F(StandinTest, CrashingHeadlessExitsWithTheChosenCodeAndAbortsTheMachine)
