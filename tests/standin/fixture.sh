@@ -1,0 +1,60 @@
+#!/bin/bash
+# The stand-in's CTest fixture (and the demo's way to bring it up):
+#   fixture.sh start BUILD_DIR   register the stand-in in the prefix and start
+#                                one server for the whole run
+#   fixture.sh stop BUILD_DIR    end that server cleanly
+#   fixture.sh idle-check BUILD_DIR
+#                                end the server, let COM activation start one,
+#                                check that it ends by itself when idle, and
+#                                start the fixture's server again
+# The prefix is BUILD_DIR's (or PELORIN_WINE_STATE's), prepared by
+# tests/wine/prefix.sh. The server is started here rather than by COM
+# activation: an activated server inherits the activating process's Unix
+# stderr, and CTest would wait for it to close. Its output goes to /dev/null.
+set -u
+action=$1
+build=$(cd "$2" && pwd)
+run=$build/wine-run
+bin=$build/bin
+
+start() {
+    # A server left over from an interrupted run may be older than this build.
+    "$run" "$bin/standinctl.exe" shutdown >/dev/null 2>&1
+    "$run" "$bin/standin_server.exe" /regserver </dev/null >/dev/null 2>&1 || {
+        echo "fixture.sh: registration failed" >&2
+        return 1
+    }
+    setsid "$run" "$bin/standin_server.exe" /serve </dev/null >/dev/null 2>&1 &
+    "$run" "$bin/standinctl.exe" wait 30000 </dev/null >/dev/null 2>&1 || {
+        echo "fixture.sh: the server did not answer" >&2
+        return 1
+    }
+    "$run" "$bin/standinctl.exe" reset </dev/null >/dev/null 2>&1
+}
+
+stop() {
+    "$run" "$bin/standinctl.exe" shutdown </dev/null >/dev/null 2>&1 || {
+        echo "fixture.sh: the server did not end cleanly" >&2
+        return 1
+    }
+}
+
+idle_check() {
+    stop || return 1
+    "$run" "$bin/standinctl.exe" idle-timeout 500 </dev/null >/dev/null 2>&1
+    # Everything the activated server inherits goes to a file, not to CTest.
+    local log=$build/wine/standin-idle-check.log
+    "$run" "$bin/standinctl.exe" activate </dev/null >"$log" 2>&1
+    local status=$?
+    tr -d '\r' <"$log"
+    "$run" "$bin/standinctl.exe" reset </dev/null >/dev/null 2>&1
+    start || return 1
+    return $status
+}
+
+case "$action" in
+start) start ;;
+stop) stop ;;
+idle-check) idle_check ;;
+*) echo "usage: fixture.sh start|stop|idle-check BUILD_DIR" >&2; exit 2 ;;
+esac

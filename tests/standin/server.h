@@ -1,0 +1,54 @@
+#ifndef PELORIN_STANDIN_SERVER_H
+#define PELORIN_STANDIN_SERVER_H
+
+// What the parts of the stand-in's COM server share.
+
+#include <windows.h>
+
+#include "standin.h"
+#include "standin_journal.h"
+
+// Set when the server is ending: pending delays end early.
+extern HANDLE ServerEndingEvent;
+
+void NoteServerActivity(void);
+void CountServerObject(int change);
+// With restart, the server starts a fresh copy of itself once it has ended.
+void RequestServerShutdown(int restart);
+
+// The class factory of the VirtualBox object.
+IClassFactory *NewVirtualBoxFactory(void);
+
+// Objects that belong to one machine; each is returned with one reference.
+IMachine *NewMachineObject(const char *machineName);
+IConsole *NewConsoleObject(const char *machineName);
+IProgress *NewProgressObject(const char *machineName);
+// Ends every wait on the progress object (the first result counts).
+void CompleteProgress(IProgress *progress, HRESULT result);
+
+// The machines' runtime: attached VBoxHeadless stand-ins and stops under way.
+enum StopOperation { StopNone = 0, StopPowerDown = 1, StopSaveState = 2, StopGuest = 3 };
+void InitializeMachineRuns(void);
+// Serves an ATTACH request on its pipe connection until that process ends.
+void ServeHeadlessAttachment(HANDLE pipe, DWORD pid, const char *uuid);
+// Both write the call's journal line once the outcome is decided.
+HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProgress **progress, JournalLine *line);
+HRESULT PressMachineButton(const char *machineName, const char *button, JournalLine *line);
+// Ends every attached VBoxHeadless stand-in, waits for them, aborts pending
+// operations and forgets the runtime.
+void EndAllMachines(void);
+int CountAttachedHeadless(void);
+
+// The control pipe; the first instance is made before the thread starts, so
+// that a second server notices the first.
+HANDLE CreateFirstControlPipe(void);
+void StartControlPipeThread(HANDLE firstPipe);
+
+int RegisterStandin(void);
+int UnregisterStandin(void);
+
+// Converts between the ANSI code page and BSTRs.
+BSTR NewBstrFromAnsi(const char *text);
+void CopyBstrToAnsi(BSTR text, char *target, size_t size);
+
+#endif

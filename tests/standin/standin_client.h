@@ -1,0 +1,65 @@
+#ifndef PELORIN_STANDIN_CLIENT_H
+#define PELORIN_STANDIN_CLIENT_H
+
+// Control and observation of the VirtualBox stand-in, for test programs and
+// tools. Every function returns 1 on success and 0 on failure unless it says
+// otherwise. The catalogue lives in the registry, so these calls work whether
+// or not the stand-in's server is running; StandinReset and
+// StandinShutdownServer also talk to a running server.
+
+#include <string>
+#include <vector>
+
+struct StandinMachine {
+    char name[256];
+    char uuid[64];
+    long state;                 // MachineState value
+    unsigned long sessionPid;
+    long vrdeEnabled;
+    long vrdePort;
+    unsigned long width, height, bitsPerPixel;
+};
+
+// Forgets machines, faults, delays, behaviours and the journal and puts the
+// server information back to its defaults. A running server first ends the
+// VBoxHeadless stand-ins attached to it and aborts its pending operations.
+int StandinReset(void);
+// NULL leaves a value at its default ("7.0.0" and "C:\VirtualBox").
+int StandinSetServerInfo(const char *version, const char *homeFolder);
+// Adds or replaces a machine, by name (names are compared without regard to
+// case here, as registry keys are; FindMachine matches the exact name).
+int StandinPutMachine(const StandinMachine *machine);
+// The machine as the server sees it now: state and session pid follow the
+// VBoxHeadless stand-in that runs it.
+int StandinGetMachine(const char *name, StandinMachine *machine);
+// Makes a method fail with the given HRESULT until cleared with 0. Names are
+// "Interface::method" as in the journal, plus "VirtualBox::CreateInstance" and
+// "Session::CreateInstance" for the two class factories; an unknown name is
+// refused.
+int StandinSetFault(const char *method, long hresult);
+// "PowerDown", "SaveState": ms until the machine's process is told to end;
+// "PowerButton", "SleepButton": ms until the guest reacts, -1 never.
+int StandinSetDelay(const char *operation, long ms);
+// "normal", "crash" (exits with exitCode right after attaching) or "hang"
+// (ignores every stop and never exits by itself).
+int StandinSetHeadlessBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);
+// How long a server started by COM activation stays up once it has no
+// objects left and nothing calls it (default 10000 ms).
+int StandinSetIdleTimeout(unsigned long ms);
+// The journal lines, in call order, without line ends.
+int StandinReadJournal(std::vector<std::string> *entries);
+// Returns when the server has ended cleanly (at once when none runs).
+int StandinShutdownServer(void);
+// Ends the running server cleanly and waits until the fresh copy that it
+// starts answers (with its output still away from the caller's).
+int StandinRestartServer(void);
+// 1 when a server answers on the control pipe.
+int StandinServerRunning(void);
+// The process id of the server that answers, 0 when none does.
+unsigned long StandinServerPid(void);
+// Waits up to timeoutMs for a server to answer.
+int StandinWaitForServer(unsigned long timeoutMs);
+// The built VBoxHeadless.exe stand-in (beside the calling program).
+std::string StandinHeadlessPath(void);
+
+#endif

@@ -1,0 +1,4 @@
+// Defines the stand-in's IIDs, CLSIDs and LIBID (declared by the generated header).
+#include <initguid.h>
+
+#include "standin.h"

@@ -1,0 +1,69 @@
+#ifndef PELORIN_STANDIN_STORE_H
+#define PELORIN_STANDIN_STORE_H
+
+// The stand-in's catalogue in the registry, shared by every process of the
+// stand-in: the server, the session DLL, VBoxHeadless and the test side.
+// Layout under HKEY_LOCAL_MACHINE\STANDIN_KEY:
+//   Version, HomeFolder                 REG_SZ, server-wide (absent: defaults)
+//   IdleTimeoutMs                       REG_DWORD, how long an activated server
+//                                       stays up without objects (default 10000)
+//   Machines\<name>                     Name, Uuid (REG_SZ); State, SessionPid,
+//                                       VrdeEnabled, VrdePort, Width, Height,
+//                                       BitsPerPixel (REG_DWORD)
+//   Faults            "<Interface::method>" = REG_DWORD HRESULT
+//   Delays            "PowerDown" | "SaveState" | "PowerButton" | "SleepButton"
+//                     = REG_DWORD milliseconds (0xFFFFFFFF: never)
+//   Headless\<name>   Behaviour (REG_SZ), ExitCode (REG_DWORD)
+
+#include <windows.h>
+
+#include "standin_client.h"
+
+#define STANDIN_KEY "Software\\Pelorin\\VirtualBox Standin"
+#define STANDIN_DEFAULT_VERSION "7.0.0"
+#define STANDIN_DEFAULT_HOME_FOLDER "C:\\VirtualBox"
+#define STANDIN_DEFAULT_IDLE_TIMEOUT_MS 10000
+
+// Results of the stand-in's own refusals (VirtualBox's numbering).
+#define STANDIN_E_OBJECT_NOT_FOUND ((HRESULT)0x80BB0001L)
+#define STANDIN_E_INVALID_VM_STATE ((HRESULT)0x80BB0002L)
+#define STANDIN_E_INVALID_OBJECT_STATE ((HRESULT)0x80BB0007L)
+
+// MachineState values that the stand-in sets itself.
+#define STANDIN_STATE_POWERED_OFF 1
+#define STANDIN_STATE_SAVED 2
+#define STANDIN_STATE_ABORTED 4
+#define STANDIN_STATE_RUNNING 5
+#define STANDIN_STATE_PAUSED 6
+#define STANDIN_STATE_STOPPING 11
+#define STANDIN_STATE_SAVING 12
+
+int ReadStandinMachine(const char *name, StandinMachine *machine);
+int WriteStandinMachine(const StandinMachine *machine);
+// Looks a machine up by its UUID (without regard to case); fills its name.
+int FindStandinMachineByUuid(const char *uuid, char *name, size_t nameSize);
+// Changes state and session pid of a machine that is still catalogued.
+int UpdateStandinMachineRun(const char *name, long state, unsigned long sessionPid);
+
+int IsStandinFaultName(const char *method);
+// The HRESULT that the method is to fail with, S_OK when none.
+HRESULT ReadStandinFault(const char *method);
+int WriteStandinFault(const char *method, long hresult);
+
+int IsStandinDelayName(const char *operation);
+long ReadStandinDelay(const char *operation);   // 0 when not set
+int WriteStandinDelay(const char *operation, long ms);
+
+int ReadStandinBehaviour(const char *machineName, char *behaviour, size_t behaviourSize, unsigned long *exitCode);
+int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);
+
+void ReadStandinServerInfo(char *version, size_t versionSize, char *homeFolder, size_t homeFolderSize);
+int WriteStandinServerInfo(const char *version, const char *homeFolder);
+
+unsigned long ReadStandinIdleTimeout(void);
+int WriteStandinIdleTimeout(unsigned long ms);
+
+// Empties the catalogue and the journal.
+int ClearStandinStore(void);
+
+#endif

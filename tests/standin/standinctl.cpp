@@ -1,0 +1,180 @@
+// standinctl: the stand-in's test-side API from a command line, for scripts
+// (the CTest fixture, the demo). Exit codes: 0 done, 1 failed, 2 usage.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "standin.h"
+#include "standin_client.h"
+
+namespace {
+
+const char Usage[] =
+    "usage: standinctl COMMAND ...\n"
+    "  wait [MS]                       wait for the server to answer (default 20000)\n"
+    "  running                         exit code 0 when a server answers\n"
+    "  shutdown                        end the server cleanly\n"
+    "  restart                         end the server cleanly and start a fresh one\n"
+    "  activate                        start a server by COM activation, ask its version,\n"
+    "                                  and wait until it has ended by itself when idle\n"
+    "  idle-timeout MS                 idle time-out of servers started by activation\n"
+    "  reset                           forget machines, faults, delays, behaviours, journal\n"
+    "  server-info VERSION HOMEFOLDER\n"
+    "  put-machine NAME UUID [state=N] [pid=N] [vrde=0|1] [port=N] [width=N] [height=N] [bpp=N]\n"
+    "  get-machine NAME\n"
+    "  fault METHOD HRESULT            e.g. fault IMachine::LockMachine 0x80004005; 0 clears\n"
+    "  delay OPERATION MS              PowerDown, SaveState, PowerButton, SleepButton; -1 never\n"
+    "  headless NAME normal|crash|hang [EXITCODE]\n"
+    "  journal                         print the journal\n";
+
+int Done(int succeeded)
+{
+    return succeeded ? 0 : 1;
+}
+
+int SetMachineField(StandinMachine *machine, const char *assignment)
+{
+    const char *equals = strchr(assignment, '=');
+    if (equals == NULL)
+        return 0;
+    std::string key(assignment, equals - assignment);
+    long value = strtol(equals + 1, NULL, 0);
+    if (key == "state")
+        machine->state = value;
+    else if (key == "pid")
+        machine->sessionPid = (unsigned long)value;
+    else if (key == "vrde")
+        machine->vrdeEnabled = value;
+    else if (key == "port")
+        machine->vrdePort = value;
+    else if (key == "width")
+        machine->width = (unsigned long)value;
+    else if (key == "height")
+        machine->height = (unsigned long)value;
+    else if (key == "bpp")
+        machine->bitsPerPixel = (unsigned long)value;
+    else
+        return 0;
+    return 1;
+}
+
+int PutMachine(int count, char **arguments)
+{
+    StandinMachine machine;
+    memset(&machine, 0, sizeof(machine));
+    if (count < 2 || strlen(arguments[0]) >= sizeof(machine.name) || strlen(arguments[1]) >= sizeof(machine.uuid))
+        return 2;
+    strcpy(machine.name, arguments[0]);
+    strcpy(machine.uuid, arguments[1]);
+    machine.state = 1;
+    for (int i = 2; i < count; i++) {
+        if (!SetMachineField(&machine, arguments[i]))
+            return 2;
+    }
+    return Done(StandinPutMachine(&machine));
+}
+
+int GetMachine(const char *name)
+{
+    StandinMachine machine;
+    if (!StandinGetMachine(name, &machine))
+        return 1;
+    printf("name=%s\nuuid=%s\nstate=%ld\npid=%lu\nvrde=%ld\nport=%ld\nwidth=%lu\nheight=%lu\nbpp=%lu\n", machine.name,
+           machine.uuid, machine.state, machine.sessionPid, machine.vrdeEnabled, machine.vrdePort, machine.width,
+           machine.height, machine.bitsPerPixel);
+    return 0;
+}
+
+int PrintJournal(void)
+{
+    std::vector<std::string> entries;
+    if (!StandinReadJournal(&entries))
+        return 1;
+    for (const std::string &entry : entries)
+        printf("%s\n", entry.c_str());
+    return 0;
+}
+
+// The way pelorin reaches VirtualBox: activation starts a server when none
+// runs. Such a server must end by itself, cleanly, once idle.
+int ActivateAndWaitForIdleEnd(void)
+{
+    if (StandinServerRunning()) {
+        fputs("a server is already running\n", stderr);
+        return 1;
+    }
+    CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    IVirtualBox *virtualBox = NULL;
+    HRESULT result = CoCreateInstance(CLSID_VirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IVirtualBox, (void **)&virtualBox);
+    HANDLE server = NULL;
+    if (SUCCEEDED(result)) {
+        BSTR version = NULL;
+        result = virtualBox->get_Version(&version);
+        if (SUCCEEDED(result))
+            printf("version %ls\n", version);
+        SysFreeString(version);
+        virtualBox->Release();
+        DWORD pid = StandinServerPid();
+        if (pid != 0)
+            server = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    }
+    CoUninitialize();
+    if (FAILED(result) || server == NULL) {
+        fprintf(stderr, "activation failed: 0x%08lx\n", (unsigned long)result);
+        if (server != NULL)
+            CloseHandle(server);
+        return 1;
+    }
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(server, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(server, &exitCode);
+    CloseHandle(server);
+    printf("server ended with exit code %lu\n", exitCode);
+    return exitCode == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fputs(Usage, stderr);
+        return 2;
+    }
+    std::string command = argv[1];
+    int count = argc - 2;
+    char **arguments = argv + 2;
+    if (command == "wait" && count <= 1)
+        return Done(StandinWaitForServer(count == 1 ? strtoul(arguments[0], NULL, 10) : 20000));
+    if (command == "running" && count == 0)
+        return Done(StandinServerRunning());
+    if (command == "shutdown" && count == 0)
+        return Done(StandinShutdownServer());
+    if (command == "restart" && count == 0)
+        return Done(StandinRestartServer());
+    if (command == "activate" && count == 0)
+        return ActivateAndWaitForIdleEnd();
+    if (command == "idle-timeout" && count == 1)
+        return Done(StandinSetIdleTimeout(strtoul(arguments[0], NULL, 10)));
+    if (command == "reset" && count == 0)
+        return Done(StandinReset());
+    if (command == "server-info" && count == 2)
+        return Done(StandinSetServerInfo(arguments[0], arguments[1]));
+    if (command == "put-machine") {
+        int result = PutMachine(count, arguments);
+        if (result != 2)
+            return result;
+    }
+    if (command == "get-machine" && count == 1)
+        return GetMachine(arguments[0]);
+    if (command == "fault" && count == 2)
+        return Done(StandinSetFault(arguments[0], (long)strtoul(arguments[1], NULL, 0)));
+    if (command == "delay" && count == 2)
+        return Done(StandinSetDelay(arguments[0], strtol(arguments[1], NULL, 0)));
+    if (command == "headless" && (count == 2 || count == 3))
+        return Done(StandinSetHeadlessBehaviour(arguments[0], arguments[1], count == 3 ? strtoul(arguments[2], NULL, 0) : 0));
+    if (command == "journal" && count == 0)
+        return PrintJournal();
+    fputs(Usage, stderr);
+    return 2;
+}
