@@ -131,6 +131,16 @@ int RunProgram(const std::string &commandLine, std::string *output, DWORD timeou
     return (int)exitCode;
 }
 
+bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process)
+{
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    return CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, process) != FALSE;
+}
+
 bool ServiceExists(const std::string &name)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);

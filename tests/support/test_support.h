@@ -22,6 +22,8 @@ std::string CopyBuiltProgram(const std::string &builtName, const std::string &fo
 // code, or -1 if it could not be started or did not end within the time-out.
 int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs = 60000);
 std::string Quote(const std::string &text);
+// Starts a command line without a window and without waiting; the caller closes both handles.
+bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
 
 // Removes a service left over by an earlier run; waits until it is gone.
 void RemoveServiceIfPresent(const std::string &name);

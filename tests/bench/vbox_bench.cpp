@@ -1,0 +1,172 @@
+// Prints what the service's VirtualBox calls cost through the stand-in, as
+// medians over repeated runs, beside the floors they cannot beat. Not a test:
+// the figures depend on the machine and on Wine.
+#include <windows.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "settings.h"
+#include "standin_client.h"
+#include "supervisor.h"
+#include "test_support.h"
+#include "vbox_session.h"
+#include "vm_start.h"
+
+static const char BenchVmName[] = "Bench VM";
+
+static double NowMs(void)
+{
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return 1000.0 * (double)now.QuadPart / (double)frequency.QuadPart;
+}
+
+static double Median(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    size_t middle = samples.size() / 2;
+    return samples.size() % 2 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
+}
+
+// Runs `measured` `runs` times (each after `prepare`) and prints its median.
+static void Measure(const char *what, int runs, const std::function<void()> &measured,
+                    const std::function<void()> &prepare = [] {})
+{
+    std::vector<double> samples;
+    for (int i = 0; i < runs; i++) {
+        prepare();
+        double start = NowMs();
+        measured();
+        samples.push_back(NowMs() - start);
+    }
+    printf("  %-46s %9.3f ms  (median of %d)\n", what, Median(samples), runs);
+}
+
+static void PutBenchMachine(void)
+{
+    StandinMachine machine = {};
+    strcpy(machine.name, BenchVmName);
+    strcpy(machine.uuid, "0b7e2b4e-6a0c-4f7e-8a54-3c1f2d9e8b10");
+    machine.state = MachineStatePoweredOff;
+    StandinPutMachine(&machine);
+}
+
+static long BenchMachineState(void)
+{
+    StandinMachine machine = {};
+    StandinGetMachine(BenchVmName, &machine);
+    return machine.state;
+}
+
+static void EndHeadless(void)
+{
+    if (VmExitWait != NULL)
+        UnregisterWaitEx(VmExitWait, INVALID_HANDLE_VALUE);
+    VmExitWait = NULL;
+    if (VmProcess.hProcess != NULL) {
+        TerminateProcess(VmProcess.hProcess, 0);
+        WaitForSingleObject(VmProcess.hProcess, 10000);
+        CloseHandle(VmProcess.hProcess);
+        CloseHandle(VmProcess.hThread);
+    }
+    ZeroMemory(&VmProcess, sizeof(VmProcess));
+}
+
+int main(int argc, char **argv)
+{
+    int runs = argc > 1 ? atoi(argv[1]) : 50;
+    if (runs < 3)
+        runs = 3;
+
+    std::string folder = MakeTestFolder("vbox bench");
+    std::string install = folder + "VirtualBox";
+    CreateDirectoryA(install.c_str(), NULL);
+    CopyFileA(StandinHeadlessPath().c_str(), (install + "\\VBoxHeadless.exe").c_str(), FALSE);
+    ServiceSettings.Loglevel = 1;
+    strcpy(ServiceSettings.LogPath, (folder + "bench.log").c_str());
+    strcpy(ServiceSettings.IniPath, (folder + "bench.ini").c_str());
+    strcpy(ServiceSettings.VboxInstallPath, install.c_str());
+    ServiceSettings.PriorityClass = NORMAL_PRIORITY_CLASS;
+    VmExitedEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+
+    StandinReset();
+    PutBenchMachine();
+    printf("VirtualBox calls through the stand-in (Wine, this machine):\n");
+
+    Measure("connect, server not running", 3,
+            [] {
+                IVirtualBox *virtualBox = NULL;
+                ConnectVirtualBox(&virtualBox);
+                DisconnectVirtualBox(&virtualBox);
+            },
+            [] { StandinShutdownServer(); });
+    StandinReset();
+    PutBenchMachine();
+
+    CoInitialize(NULL);
+    Measure("floor: bare CoCreateInstance of the server", runs, [] {
+        IUnknown *object = NULL;
+        if (SUCCEEDED(CoCreateInstance(ClsidVirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IUnknown, (void **)&object)))
+            object->Release();
+    });
+    Measure("connect, server running (warm)", runs, [] {
+        IVirtualBox *virtualBox = NULL;
+        ConnectVirtualBox(&virtualBox);
+        DisconnectVirtualBox(&virtualBox);
+    });
+
+    OpenVirtualBox();
+    Measure("floor: one cross-process call (get_Version)", runs, [] {
+        BSTR version = NULL;
+        ServiceVirtualBox->get_Version(&version);
+        SysFreeString(version);
+    });
+    Measure("FindMachine + get_State", runs, [] {
+        IMachine *machine = NULL;
+        if (FindMachine(ServiceVirtualBox, BenchVmName, &machine)) {
+            ULONG state = 0;
+            machine->get_State(&state);
+            machine->Release();
+        }
+    });
+
+    IMachine *machine = NULL;
+    FindMachine(ServiceVirtualBox, BenchVmName, &machine);
+    if (machine != NULL && StartVm(BenchVmName)) {
+        while (BenchMachineState() != MachineStateRunning)
+            Sleep(5);
+        Measure("LockMachine + get_Console + UnlockMachine", runs, [machine] {
+            IConsole *console = NULL;
+            if (SUCCEEDED(machine->LockMachine(ServiceSession, LockTypeShared))) {
+                if (SUCCEEDED(ServiceSession->get_Console(&console)))
+                    console->Release();
+                ServiceSession->UnlockMachine();
+            }
+        });
+    }
+    EndHeadless();
+    if (machine != NULL)
+        machine->Release();
+
+    Measure("StartVm until VBoxHeadless has attached", runs < 10 ? runs : 10,
+            [] {
+                if (StartVm(BenchVmName)) {
+                    while (BenchMachineState() != MachineStateRunning)
+                        Sleep(1);
+                }
+            },
+            [] {
+                EndHeadless();
+                PutBenchMachine();
+            });
+    EndHeadless();
+    CloseVirtualBox();
+    CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,11 @@
+#ifndef PELORIN_IMPORT_HOOK_H
+#define PELORIN_IMPORT_HOOK_H
+
+// Replaces the address of an imported function in the calling program's own
+// import table, so that a test can see exactly what the code under test asked
+// of Windows (the code is linked into the test program). Returns the previous
+// address, which the replacement calls on and which restores the import; NULL
+// when the program does not import that function.
+void *ReplaceImport(const char *dllName, const char *functionName, void *replacement);
+
+#endif
