@@ -16,7 +16,8 @@ void LoadBufferedPaintFunctions(int windowsMajorVersion)
     // GetProcAddress gives every export one type; the detour through a plain
     // function type tells the compiler that the change of type is meant.
     UxBufferedPaintInit = (BufferedPaintInitFunction)(void (*)(void))GetProcAddress(uxtheme, "BufferedPaintInit");
-    UxBufferedPaintUninit = (BufferedPaintUninitFunction)(void (*)(void))GetProcAddress(uxtheme, "BufferedPaintUninit");
+    // The export is spelt with a capital I; export names are matched exactly.
+    UxBufferedPaintUninit = (BufferedPaintUninitFunction)(void (*)(void))GetProcAddress(uxtheme, "BufferedPaintUnInit");
     UxBeginBufferedPaint = (BeginBufferedPaintFunction)(void (*)(void))GetProcAddress(uxtheme, "BeginBufferedPaint");
     UxGetBufferedPaintBits =
         (GetBufferedPaintBitsFunction)(void (*)(void))GetProcAddress(uxtheme, "GetBufferedPaintBits");
