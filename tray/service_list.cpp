@@ -85,6 +85,9 @@ static int DeriveServiceName(TrayEntry *entry)
         return 0;
     memcpy(entry->ServiceName, slash + 1, length - 4);
     entry->ServiceName[length - 4] = '\0';
+    // The service program registers itself with its blanks turned into
+    // underscores: "Web Server.exe" is the service Web_Server.
+    ReplaceChar(entry->ServiceName, ' ', '_');
     return 1;
 }
 

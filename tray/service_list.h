@@ -44,7 +44,7 @@ struct TrayEntry {
     char ConfigPath[MAX_PATH]; // "ConfigFile", "/" turned into "\"
     char LogPath[MAX_PATH];   // the config path ending in ".log"; empty if too short
     char VmName[256];         // "VmName", or the section name while there is none
-    char ServiceName[256];    // the INI file's name without its last four characters
+    char ServiceName[256];    // the INI file's name without its last four characters, blanks as "_"
     int StopMethod;           // a TrayStopMethod from "ShutdownCommand"
     int Autostart;            // 1 when the service starts automatically
 };

@@ -163,11 +163,10 @@ TEST_F(PollTest, RemovedServiceIsNotFoundUntilItIsInstalledAgain)
     EXPECT_EQ(Stopped, TrayEntries[0].State);
 }
 
-TEST_F(PollTest, ServiceNameWithBlanksIsNotFound)
+TEST_F(PollTest, ServiceWhoseFileNameHasBlanksIsFound)
 {
     UseFolder("blanks");
-    // The service program registers "Build_Server" for "Build Server.exe";
-    // the tray looks for "Build Server".
+    // The service program registers "Tray_Build" for "Tray Build.exe".
     std::string exe = CopyBuiltProgram("pelorin.exe", folder, "Tray Build.exe");
     std::string ini = folder + "Tray Build.ini";
     WriteTextFile(ini, ServiceIni("Build VM", "VboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\n"));
@@ -175,8 +174,10 @@ TEST_F(PollTest, ServiceNameWithBlanksIsNotFound)
     removeAfterwards.push_back("Tray_Build");
     ASSERT_EQ(0, RunProgram(Quote(exe) + " -i", NULL));
     ListAndLoad({ ini });
+    EXPECT_STREQ("Tray_Build", TrayEntries[0].ServiceName);
     ASSERT_EQ(PollSucceeded, PollServices());
-    EXPECT_EQ(ServiceNotFound, TrayEntries[0].State);
+    EXPECT_EQ(Stopped, TrayEntries[0].State);
+    EXPECT_EQ(1, TrayEntries[0].Autostart);
 }
 
 TEST_F(PollTest, EntriesWaitingForAReloadAreNotPolled)

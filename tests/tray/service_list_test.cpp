@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include "command_ids.h"
 #include "service_list.h"
@@ -67,6 +68,28 @@ TEST_F(ServiceListTest, SectionNamesBeyondTheFirstBufferAreAllRead)
     EXPECT_STREQ("service 299 with a rather long label....", TrayEntries[299].SectionName);
 }
 
+TEST_F(ServiceListTest, SectionNamesOfMoreThan16MiBGiveUpWithAnEmptyList)
+{
+    UseFolder("huge");
+    // 84,000 distinct names of 200 characters need about 16.9 MB.
+    std::string ini;
+    ini.reserve(84000 * 204);
+    char name[201];
+    memset(name, 'n', 200);
+    name[200] = '\0';
+    for (int i = 0; i < 84000; i++) {
+        char number[16];
+        int length = snprintf(number, sizeof(number), "%d", i);
+        memcpy(name, number, length);
+        ini += "[";
+        ini += name;
+        ini += "]\r\n";
+    }
+    WriteTrayIni(ini);
+    EXPECT_EQ(PollSectionNamesTooLarge, LoadServiceList());
+    EXPECT_EQ(0, TrayEntryCount);
+}
+
 TEST_F(ServiceListTest, LongSectionNameIsCutTo127CharactersAndStillFindsItsKeys)
 {
     UseFolder("long name");
@@ -129,14 +152,15 @@ TEST_F(ServiceListTest, ForwardSlashesWorkLikeBackslashes)
     }
 }
 
-TEST_F(ServiceListTest, BlanksInTheFileNameStayInTheServiceName)
+TEST_F(ServiceListTest, BlanksInTheFileNameBecomeUnderscoresInTheServiceNameOnly)
 {
     UseFolder("blanks");
     WriteTextFile(Path("Build Server.ini"), ServiceIni("Build"));
     WriteTrayIni("[build]\r\nConfigFile=" + Path("Build Server.ini") + "\r\n");
     ASSERT_EQ(PollSucceeded, LoadServiceList());
     ASSERT_EQ(1, TrayEntryCount);
-    EXPECT_STREQ("Build Server", TrayEntries[0].ServiceName);
+    EXPECT_STREQ("Build_Server", TrayEntries[0].ServiceName);
+    EXPECT_EQ(Path("Build Server.ini"), std::string(TrayEntries[0].ConfigPath));
     EXPECT_EQ(Path("Build Server.log"), std::string(TrayEntries[0].LogPath));
 }
 
