@@ -106,11 +106,20 @@ static void StartUpDialog(HWND dialog)
     // The silent update check of start-up belongs here, after the first menu.
 }
 
+// Set while the menu's own loop runs, which dispatches the shell's
+// notifications too: a click that arrives then must not destroy the menu
+// that is being shown.
+static int MenuShowing;
+
 static void HandleIconClick(HWND dialog)
 {
+    if (MenuShowing)
+        return;
     DestroyTrayMenu();
     BuildTrayMenu(PollServices());
+    MenuShowing = 1;
     ShowTrayMenu(dialog);
+    MenuShowing = 0;
 }
 
 INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

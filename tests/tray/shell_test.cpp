@@ -159,6 +159,8 @@ struct ShownMenu {
     std::vector<MenuItem> firstSubmenu;
     RECT rect = {};
     std::string artifact;
+    HWND dialog = NULL;
+    bool keptAfterAnotherClick = false; // the menu survived a click while it was up
 };
 ShownMenu *Shown;
 
@@ -180,16 +182,20 @@ void CALLBACK ReadShownMenu(HWND, UINT, UINT_PTR timer, DWORD)
         Shown->firstSubmenu = ReadMenu(Shown->items[0].submenu);
     GetWindowRect(window, &Shown->rect);
     Screenshot(Shown->artifact);
+    // The menu's loop dispatches the shell's notifications, clicks included.
+    SendMessageA(Shown->dialog, WM_TRAYICON, 1, WM_LBUTTONUP);
+    Shown->keptAfterAnotherClick = TrayMenu == Shown->menu && IsMenu(Shown->menu);
     Shown->shown = true;
     EndMenu();
 }
 
 // Clicks the icon with X button 1 (left) or 3 (right) and reads the menu
 // that opens; returns once the menu has closed again.
-ShownMenu ClickIcon(const ShellIcon &icon, int button, const std::string &artifact)
+ShownMenu ClickIcon(HWND dialog, const ShellIcon &icon, int button, const std::string &artifact)
 {
     ShownMenu shown;
     shown.artifact = artifact;
+    shown.dialog = dialog;
     Shown = &shown;
     SetTimer(NULL, 0, 50, ReadShownMenu);
     int x = (icon.rect.left + icon.rect.right) / 2;
@@ -270,9 +276,10 @@ TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
     // The service starts behind the tray's back; only a click shows it.
     ASSERT_EQ(0u, StartServiceByName(service.name));
     ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
-    ShownMenu left = ClickIcon(icon, 1, "tray-left-click");
+    ShownMenu left = ClickIcon(dialog, icon, 1, "tray-left-click");
     ASSERT_TRUE(left.shown);
     EXPECT_TRUE(left.menu == left.trayMenu);
+    EXPECT_TRUE(left.keptAfterAnotherClick);
     ASSERT_EQ(7u, left.items.size());
     EXPECT_EQ("TrayShellClicks VM", left.items[0].text);
     EXPECT_EQ((UINT)Running, left.items[0].id);
@@ -286,7 +293,7 @@ TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
 
     SetTestServiceState(service, "stopped");
     ASSERT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED));
-    ShownMenu right = ClickIcon(icon, 3, "tray-right-click");
+    ShownMenu right = ClickIcon(dialog, icon, 3, "tray-right-click");
     ASSERT_TRUE(right.shown);
     EXPECT_TRUE(right.menu == right.trayMenu);
     ASSERT_EQ(7u, right.items.size());
