@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "command_ids.h"
+#include "menu_icons.h"
 #include "service_list.h"
 #include "test_support.h"
 #include "tray_menu.h"
@@ -248,26 +249,23 @@ TEST_F(MenuTest, ExistingLogEnablesShowLogAndClearLog)
     EXPECT_FALSE(ServiceItems(1)[7].grayed);
 }
 
-TEST_F(MenuTest, IdentifiersOfLaterEntriesFollowTheirIndex)
+TEST_F(MenuTest, OnVistaAndLaterServiceItemsShowTheCachedBitmapOfTheirState)
 {
-    LoadServices("ids", 3);
-    for (int i = 0; i < 3; i++)
-        TrayEntries[i].State = Running;
-    BuildTrayMenu(PollSucceeded);
-    EXPECT_EQ(1041u, ServiceItems(2)[0].id);                 // Start
-    EXPECT_EQ(1051u, ServiceItems(2)[7].id);                 // Clear log
-    EXPECT_EQ(1029u, ReadMenu(StopWithMenus[1])[0].id);      // Save state
-    EXPECT_EQ(1026u, ReadMenu(StopWithMenus[1])[3].id);      // Power off
-}
-
-TEST_F(MenuTest, ItemsCarryNoPictureUntilTheMenuIconsExist)
-{
-    LoadServices("pictures vista", 2);
+    LoadServices("pictures vista", 3);
+    HDC screen = GetDC(NULL);
+    HBITMAP running = CreateCompatibleBitmap(screen, 16, 16);
+    ReleaseDC(NULL, screen);
+    MenuBitmapCache[Running] = running;
     TrayEntries[0].State = Running;
     TrayEntries[1].State = ConfigNotFound;
+    TrayEntries[2].State = Running;
     BuildTrayMenu(PollSucceeded);
-    EXPECT_TRUE(TopItem(0).bitmap == NULL);
-    EXPECT_TRUE(TopItem(1).bitmap == NULL);
+    EXPECT_TRUE(TopItem(0).bitmap == running);
+    EXPECT_TRUE(TopItem(1).bitmap == NULL); // an empty slot: no picture
+    EXPECT_TRUE(TopItem(2).bitmap == running);
+    DestroyTrayMenu();
+    MenuBitmapCache[Running] = NULL;
+    DeleteObject(running);
 }
 
 TEST_F(MenuTest, BeforeVistaTheServiceItemsAreDrawnByTheOwner)
