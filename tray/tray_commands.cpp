@@ -125,6 +125,12 @@ void HandleTrayCommand(unsigned int id)
         return;
     int index = (int)((id - IDM_SERVICE_BASE) / IDM_SERVICE_STRIDE);
     int command = (int)((id - IDM_SERVICE_BASE) % IDM_SERVICE_STRIDE);
-    if (index < TrayEntryCount)
-        RunServiceCommand(&TrayEntries[index], command);
+    if (index >= TrayEntryCount)
+        return;
+    // Only entries whose submenu offers commands act on them: the others
+    // have no usable file or service to act on.
+    int state = TrayEntries[index].State;
+    if (state == NotConfigured || state == ConfigNotFound || state == ServiceNotFound)
+        return;
+    RunServiceCommand(&TrayEntries[index], command);
 }

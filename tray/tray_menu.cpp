@@ -159,8 +159,8 @@ void BuildTrayMenu(int pollResult)
 
 void DestroyTrayMenu(void)
 {
-    // A stop-with submenu lies inside its service submenu, which lies inside
-    // the top menu: destroying from the inside out leaves no menu behind.
+    // DestroyMenu also takes the submenus a menu still holds; destroying each
+    // one first, innermost first, also frees any that never got attached.
     for (int i = BuiltMenuCount - 1; i >= 0; i--) {
         if (StopWithMenus[i] != NULL)
             DestroyMenu(StopWithMenus[i]);

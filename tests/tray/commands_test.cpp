@@ -265,4 +265,28 @@ TEST_F(CommandTest, IdentifiersOfNoServiceDoNothing)
     EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
 }
 
+TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
+{
+    folder = MakeTestFolder("tray command none offered");
+    UseTrayFolder(folder);
+    WriteTextFile(folder + "novm.ini", "[Pelorin]\r\nShutdownCommand=savestate\r\n");
+    WriteTextFile(folder + "novm.log", "x");
+    WriteTextFile(folder + "pelorintray.ini", "[bare]\r\nConfigFile=TrayCmdBare.ini\r\n[no vm]\r\nConfigFile=" + folder +
+                                                  "novm.ini\r\n");
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    ASSERT_EQ(NotConfigured, TrayEntries[0].State);
+    ASSERT_EQ(NotConfigured, TrayEntries[1].State);
+    std::string iniBefore = ReadTextFile(folder + "novm.ini");
+    for (int index = 0; index < 2; index++) {
+        Choose(ServiceCommandId(index, CommandSaveState));
+        Choose(ServiceCommandId(index, CommandClearLog));
+    }
+    // A bare file name would have been written into the Windows folder.
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof(windows));
+    EXPECT_FALSE(FileExists(std::string(windows) + "\\TrayCmdBare.ini"));
+    EXPECT_EQ(iniBefore, ReadTextFile(folder + "novm.ini"));
+    EXPECT_TRUE(FileExists(folder + "novm.log"));
+}
+
 } // namespace
