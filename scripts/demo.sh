@@ -1,6 +1,7 @@
 #!/bin/bash
 # The main job, shown under Wine: a copy of pelorin.exe with its INI file in a
-# demo folder, installed as a service, inspected, started, and removed again.
+# demo folder, installed as a service, inspected, started, watched by the tray
+# helper (its menu saved as demo/tray-menu.png), and removed again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -58,6 +59,38 @@ say 'sc start Web_Server   (this build ends the service at once: no VM control y
 run sc start Web_Server || true
 sleep 2
 run sc query Web_Server
+
+# The tray helper, beside the service's files, lists the service in its own INI file.
+say "pelorintray.exe watching Web_Server in the Wine desktop's taskbar"
+cp "$build/bin/pelorintray.exe" "$demo/vm/pelorintray.exe"
+printf '[Web Server]\r\nConfigFile=%s\r\n' "$(echo "$exe" | sed 's/\.exe$/.ini/')" >"$demo/vm/pelorintray.ini"
+echo "pelorintray.ini:"
+tr -d '\r' <"$demo/vm/pelorintray.ini"
+export DISPLAY=$(cat "$state/display")
+setsid "$build/wine-run" "$demo/vm/pelorintray.exe" </dev/null >/dev/null 2>&1 &
+tray=$!
+sleep 3
+# The icon sits at the right end of the 1024 x 768 desktop's taskbar. A left
+# click polls the service and opens the menu, bottom-aligned at the click:
+# with one service its item lies at y 650 and "Close" at y 736. Hovering the
+# service's item opens its submenu.
+xdotool mousemove 1014 758 click 1
+sleep 1
+xdotool mousemove 930 650
+sleep 1.5
+import -window root -crop 1024x768+0+0 +repage "$demo/tray-menu.png"
+echo "The tray menu, opened by a click on the icon: $demo/tray-menu.png"
+xdotool mousemove 930 736 click 1
+for _ in $(seq 50); do kill -0 "$tray" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$tray" 2>/dev/null; then
+    echo "pelorintray.exe did not close; ending it"
+    kill "$tray"
+else
+    set +e
+    wait "$tray"
+    echo "Close chosen: pelorintray.exe ended with exit code $?"
+    set -e
+fi
 
 say '"Web Server.exe" -u   (remove the service)'
 set +e

@@ -61,6 +61,13 @@ start() {
         "$wine" reg add 'HKCR\.txt' /ve /d txtfile /f >/dev/null 2>&1
         "$wineserver" -w
     fi
+    if [ ! -f "$WINEPREFIX/.desktop-shell" ]; then
+        # A Wine desktop with a taskbar, where the tray helper's icon lives.
+        "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1
+        "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 1024x768 /f >/dev/null 2>&1
+        "$wineserver" -w
+        touch "$WINEPREFIX/.desktop-shell"
+    fi
     "$wineserver" -p
     setsid "$build/wine-run" "$build/bin/keepalive.exe" </dev/null >/dev/null 2>&1 &
     echo $! >"$state/keepalive.pid"

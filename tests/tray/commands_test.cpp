@@ -1,0 +1,292 @@
+// The menu commands, carried out through the dialog procedure as a chosen
+// menu item would send them.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "command_ids.h"
+#include "service_list.h"
+#include "test_support.h"
+#include "tray_menu.h"
+#include "tray_shell.h"
+#include "tray_test_support.h"
+
+namespace {
+
+void Choose(unsigned int id)
+{
+    TrayDialogProc(NULL, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+class CommandTest : public TrayTest {
+protected:
+    std::string folder;
+    std::deque<TestService> services; // references to its elements stay valid
+
+    void TearDown() override
+    {
+        for (const TestService &service : services)
+            RemoveServiceIfPresent(service.name);
+        TrayTest::TearDown();
+    }
+
+    // Installs the test service, lists it alone and polls it.
+    TestService &ListService(const std::string &name, DWORD startType = SERVICE_DEMAND_START)
+    {
+        folder = MakeTestFolder("tray command " + name);
+        UseTrayFolder(folder);
+        services.push_back(InstallTestService(folder, name, startType));
+        WriteTextFile(folder + "pelorintray.ini", "[" + name + "]\r\nConfigFile=" + services.back().ini + "\r\n");
+        EXPECT_EQ(PollSucceeded, LoadServiceList());
+        EXPECT_EQ(PollSucceeded, PollServices());
+        BuildTrayMenu(PollSucceeded);
+        return services.back();
+    }
+
+    void Click()
+    {
+        DestroyTrayMenu();
+        BuildTrayMenu(PollServices());
+    }
+};
+
+TEST_F(CommandTest, StartAndStopReachTheService)
+{
+    TestService &service = ListService("TrayCmdStartStop");
+    ASSERT_EQ(Stopped, TrayEntries[0].State);
+    std::string iniBefore = ReadTextFile(service.ini);
+
+    Choose(ServiceCommandId(0, CommandStart));
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+    Click();
+    EXPECT_EQ(Running, TrayEntries[0].State);
+
+    Choose(ServiceCommandId(0, CommandStop));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED));
+    // A plain stop leaves the configured method alone.
+    EXPECT_EQ("stop \r\n", ReadTextFile(service.stops));
+    EXPECT_EQ(iniBefore, ReadTextFile(service.ini));
+}
+
+TEST_F(CommandTest, EachStopWithWritesItsMethodForTheServiceThenStopsIt)
+{
+    TestService &service = ListService("TrayCmdStopWith");
+    const struct {
+        int command;
+        const char *word;
+    } methods[] = {
+        { CommandSaveState, "savestate" },
+        { CommandAcpiSleep, "acpisleepbutton" },
+        { CommandAcpiPower, "acpipowerbutton" },
+        { CommandPowerOff, "poweroff" },
+    };
+    std::string expectedStops;
+    for (const auto &method : methods) {
+        ASSERT_EQ(0u, StartServiceByName(service.name));
+        ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+        Choose(ServiceCommandId(0, method.command));
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED)) << method.word;
+
+        // The service saw the method when it was told to stop.
+        expectedStops += std::string("stop ") + method.word + "\r\n";
+        EXPECT_EQ(expectedStops, ReadTextFile(service.stops));
+        char value[64];
+        GetPrivateProfileStringA("Pelorin", "ShutdownOnceCommand", "", value, sizeof(value), service.ini.c_str());
+        EXPECT_STREQ(method.word, value);
+        std::string text = ReadTextFile(service.ini);
+        std::string line = std::string("ShutdownOnceCommand=") + method.word + "\r\n";
+        EXPECT_NE(std::string::npos, text.find(line)) << text;
+        EXPECT_EQ(text.find("ShutdownOnceCommand"), text.rfind("ShutdownOnceCommand")) << text;
+        // Written into the service's own section, nowhere else.
+        EXPECT_LT(text.find("[Pelorin]"), text.find(line));
+        EXPECT_GT(text.find("[TestService]"), text.find(line));
+    }
+}
+
+TEST_F(CommandTest, StopWithOfAStoppedServiceLeavesTheMethodForItsNextStop)
+{
+    TestService &service = ListService("TrayCmdStopLater");
+    Choose(ServiceCommandId(0, CommandAcpiSleep));
+    char value[64];
+    GetPrivateProfileStringA("Pelorin", "ShutdownOnceCommand", "", value, sizeof(value), service.ini.c_str());
+    EXPECT_STREQ("acpisleepbutton", value);
+
+    ASSERT_EQ(0u, StartServiceByName(service.name));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+    Choose(ServiceCommandId(0, CommandStop));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED));
+    EXPECT_EQ("stop acpisleepbutton\r\n", ReadTextFile(service.stops));
+}
+
+TEST_F(CommandTest, AutostartSwitchesTheStartTypeBothWays)
+{
+    TestService &service = ListService("TrayCmdAutostart", SERVICE_AUTO_START);
+    ASSERT_EQ(1, TrayEntries[0].Autostart);
+    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
+
+    Choose(ServiceCommandId(0, CommandAutostart));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
+    Click();
+    EXPECT_EQ(0, TrayEntries[0].Autostart);
+    EXPECT_FALSE(ReadMenu(ServiceMenus[0])[9].checked);
+
+    Choose(ServiceCommandId(0, CommandAutostart));
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, QueryStartType(service.name));
+    Click();
+    EXPECT_EQ(1, TrayEntries[0].Autostart);
+    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
+}
+
+TEST_F(CommandTest, ClearLogDeletesTheLogAndGraysItsItemsAtTheNextClick)
+{
+    TestService &service = ListService("TrayCmdClearLog");
+    std::string log = folder + service.name + ".log";
+    WriteTextFile(log, "[01/01/70 00:00:00] VM started\r\n");
+    Click();
+    ASSERT_FALSE(ReadMenu(ServiceMenus[0])[6].grayed);
+    ASSERT_FALSE(ReadMenu(ServiceMenus[0])[7].grayed);
+
+    Choose(ServiceCommandId(0, CommandClearLog));
+    EXPECT_FALSE(FileExists(log));
+    Click();
+    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[6].grayed);
+    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[7].grayed);
+    EXPECT_TRUE(FileExists(service.ini));
+}
+
+// Points the ".txt" class at a program that records what it is asked to open.
+class TextClassCapture {
+public:
+    explicit TextClassCapture(const std::string &folder) : opened_(folder + "opened.txt")
+    {
+        std::string capture = CopyBuiltProgram("opencapture.exe", folder, "opencapture.exe");
+        char previous[256] = "";
+        LONG size = sizeof(previous);
+        if (RegQueryValueA(HKEY_CLASSES_ROOT, ".txt", previous, &size) == ERROR_SUCCESS)
+            previous_ = previous;
+        std::string command = Quote(capture) + " \"%1\"";
+        RegSetValueA(HKEY_CLASSES_ROOT, "PelorinTestTextCapture\\shell\\open\\command", REG_SZ, command.c_str(),
+                     (DWORD)command.size());
+        RegSetValueA(HKEY_CLASSES_ROOT, ".txt", REG_SZ, "PelorinTestTextCapture", 22);
+    }
+    ~TextClassCapture()
+    {
+        RegSetValueA(HKEY_CLASSES_ROOT, ".txt", REG_SZ, previous_.c_str(), (DWORD)previous_.size());
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, "PelorinTestTextCapture");
+    }
+    // The command lines seen so far, once `count` of them have arrived.
+    std::string WaitForOpened(size_t count)
+    {
+        std::string text;
+        for (int i = 0; i < 500; i++) {
+            text = ReadTextFile(opened_);
+            size_t lines = 0;
+            for (char c : text)
+                lines += c == '\n';
+            if (lines >= count)
+                break;
+            Sleep(20);
+        }
+        return text;
+    }
+
+private:
+    std::string opened_;
+    std::string previous_ = "txtfile";
+};
+
+TEST_F(CommandTest, ShowLogAndOpenConfigFileOpenTheFilesAsText)
+{
+    TestService &service = ListService("TrayCmdOpen");
+    std::string log = folder + service.name + ".log";
+    WriteTextFile(log, "[01/01/70 00:00:00] VM started\r\n");
+    TextClassCapture capture(folder);
+
+    Choose(ServiceCommandId(0, CommandShowLog));
+    std::string opened = capture.WaitForOpened(1);
+    EXPECT_NE(std::string::npos, opened.find(Quote(log))) << opened;
+
+    Choose(ServiceCommandId(0, CommandOpenConfig));
+    opened = capture.WaitForOpened(2);
+    EXPECT_NE(std::string::npos, opened.find(Quote(service.ini))) << opened;
+}
+
+TEST_F(CommandTest, ReloadAfterTheTrayIniWasDeletedSaysNoConfigurationFile)
+{
+    ListService("TrayCmdReload");
+    HMENU oldTop = TrayMenu;
+    HMENU oldService = ServiceMenus[0];
+    DeleteFileA((folder + "pelorintray.ini").c_str());
+
+    Choose(IDM_RELOAD);
+    EXPECT_EQ(-1, TrayEntryCount);
+    EXPECT_FALSE(IsMenu(oldService));
+    EXPECT_FALSE(IsMenu(oldTop) && oldTop != TrayMenu);
+    EXPECT_EQ("No configuration file", MenuTexts(TrayMenu)[0]);
+
+    // The next click shows the same, and the reload's menu destroys cleanly.
+    Click();
+    EXPECT_EQ("No configuration file", MenuTexts(TrayMenu)[0]);
+    EXPECT_EQ(7, GetMenuItemCount(TrayMenu));
+}
+
+TEST_F(CommandTest, ReloadPicksUpAServiceAddedToTheTrayIni)
+{
+    TestService &service = ListService("TrayCmdReloadAdd");
+    ASSERT_EQ(1, TrayEntryCount);
+    std::string ini = ReadTextFile(folder + "pelorintray.ini");
+    WriteTextFile(folder + "pelorintray.ini", ini + "[second]\r\nConfigFile=" + folder + "missing.ini\r\n");
+
+    Choose(IDM_RELOAD);
+    ASSERT_EQ(2, TrayEntryCount);
+    EXPECT_EQ(Stopped, TrayEntries[0].State);
+    EXPECT_EQ(ConfigNotFound, TrayEntries[1].State);
+    EXPECT_EQ(2, BuiltMenuCount);
+    EXPECT_EQ(service.name + " VM", MenuTexts(TrayMenu)[0]);
+    EXPECT_EQ("second", MenuTexts(TrayMenu)[1]);
+}
+
+TEST_F(CommandTest, IdentifiersOfNoServiceDoNothing)
+{
+    TestService &service = ListService("TrayCmdNothing");
+    std::string log = folder + service.name + ".log";
+    WriteTextFile(log, "x");
+    std::string iniBefore = ReadTextFile(service.ini);
+    // Unused offsets, the block of a service that is not listed, and the
+    // program's own commands that are not built yet.
+    const unsigned int ids[] = { 0, 1000, ServiceCommandId(0, 12), ServiceCommandId(0, 19), ServiceCommandId(1, 1),
+                                 ServiceCommandId(1, CommandClearLog), 0xFFFF, IDM_LOGON_AUTOSTART,
+                                 IDM_CHECK_UPDATES, ServiceCommandId(0, CommandVrdpConsole) };
+    for (unsigned int id : ids)
+        Choose(id);
+    EXPECT_TRUE(FileExists(log));
+    EXPECT_EQ(iniBefore, ReadTextFile(service.ini));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED, 0));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
+}
+
+TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
+{
+    folder = MakeTestFolder("tray command none offered");
+    UseTrayFolder(folder);
+    WriteTextFile(folder + "novm.ini", "[Pelorin]\r\nShutdownCommand=savestate\r\n");
+    WriteTextFile(folder + "novm.log", "x");
+    WriteTextFile(folder + "pelorintray.ini", "[bare]\r\nConfigFile=TrayCmdBare.ini\r\n[no vm]\r\nConfigFile=" + folder +
+                                                  "novm.ini\r\n");
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    ASSERT_EQ(NotConfigured, TrayEntries[0].State);
+    ASSERT_EQ(NotConfigured, TrayEntries[1].State);
+    std::string iniBefore = ReadTextFile(folder + "novm.ini");
+    for (int index = 0; index < 2; index++) {
+        Choose(ServiceCommandId(index, CommandSaveState));
+        Choose(ServiceCommandId(index, CommandClearLog));
+    }
+    // A bare file name would have been written into the Windows folder.
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof(windows));
+    EXPECT_FALSE(FileExists(std::string(windows) + "\\TrayCmdBare.ini"));
+    EXPECT_EQ(iniBefore, ReadTextFile(folder + "novm.ini"));
+    EXPECT_TRUE(FileExists(folder + "novm.log"));
+}
+
+} // namespace

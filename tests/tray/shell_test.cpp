@@ -1,0 +1,480 @@
+// The tray helper in the Wine desktop's taskbar: its icon and tooltip, real
+// clicks on the icon, the taskbar's restart message, Close, and a second copy.
+// The dialog runs in this process, so that the menu it shows can be read
+// here; clicks come from xdotool, screenshots from ImageMagick's import, both
+// started as Unix programs. Screenshots are kept in <build>/test-artifacts.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "command_ids.h"
+#include "resource.h"
+#include "service_list.h"
+#include "test_support.h"
+#include "tray_menu.h"
+#include "tray_shell.h"
+#include "tray_test_support.h"
+
+namespace {
+
+// Starts a Unix program (Wine starts those too). Wine cannot wait for one:
+// its process handle is signalled at once.
+bool StartUnix(const std::string &commandLine)
+{
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+// <build>\test-artifacts\<name>.png
+std::string ArtifactPath(const std::string &name)
+{
+    std::string bin = BuiltProgramPath("");
+    std::string folder = bin.substr(0, bin.rfind('\\', bin.size() - 2) + 1) + "test-artifacts";
+    CreateDirectoryA(folder.c_str(), NULL);
+    return folder + "\\" + name + ".png";
+}
+
+// The same path for Unix programs: the build lies on drive Z:, which is "/".
+std::string UnixPath(const std::string &path)
+{
+    std::string unix = path.size() > 2 && path[1] == ':' ? path.substr(2) : path;
+    for (char &c : unix) {
+        if (c == '\\')
+            c = '/';
+    }
+    return unix;
+}
+
+// Captures the screen into the artifacts, dispatching messages meanwhile so
+// that the windows of this thread stay painted. The picture is written under
+// another name and renamed when complete, which tells that it is done.
+void Screenshot(const std::string &name)
+{
+    std::string path = ArtifactPath(name);
+    DeleteFileA(path.c_str());
+    std::string target = UnixPath(path);
+    StartUnix("/bin/sh -c \"/usr/bin/import -window root 'png:" + target + ".part' && mv '" + target + ".part' '" +
+              target + "'\"");
+    EXPECT_TRUE(PumpMessagesUntil([&]() { return FileExists(path); }, 20000)) << "no screenshot " << path;
+}
+
+struct ShellIcon {
+    std::string tip;
+    RECT rect; // screen coordinates
+};
+
+// The notification icons that the taskbar shows, read from its tooltips: the
+// taskbar keeps one tool per icon, with the icon's rectangle and its tip.
+std::vector<ShellIcon> ReadShellIcons()
+{
+    std::vector<ShellIcon> icons;
+    HWND taskbar = FindWindowA("Shell_TrayWnd", NULL);
+    if (taskbar == NULL)
+        return icons;
+    DWORD explorer = 0;
+    GetWindowThreadProcessId(taskbar, &explorer);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, explorer);
+    if (process == NULL)
+        return icons;
+    char *remote = (char *)VirtualAllocEx(process, NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
+    for (HWND tip = FindWindowExA(NULL, NULL, "tooltips_class32", NULL); tip != NULL && remote != NULL;
+         tip = FindWindowExA(NULL, tip, "tooltips_class32", NULL)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(tip, &owner);
+        if (owner != explorer)
+            continue;
+        int tools = (int)SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0);
+        for (int i = 0; i < tools; i++) {
+            TTTOOLINFOA tool;
+            ZeroMemory(&tool, sizeof(tool));
+            tool.cbSize = sizeof(tool);
+            tool.lpszText = remote + 1024;
+            char text[1024] = "";
+            WriteProcessMemory(process, remote, &tool, sizeof(tool), NULL);
+            WriteProcessMemory(process, remote + 1024, text, sizeof(text), NULL);
+            if (!SendMessageA(tip, TTM_ENUMTOOLSA, i, (LPARAM)remote))
+                continue;
+            ReadProcessMemory(process, remote, &tool, sizeof(tool), NULL);
+            ReadProcessMemory(process, remote + 1024, text, sizeof(text) - 1, NULL);
+            if (IsRectEmpty(&tool.rect))
+                continue; // an icon that was removed
+            ShellIcon icon;
+            icon.tip = text;
+            icon.rect = tool.rect;
+            MapWindowPoints(tool.hwnd, NULL, (POINT *)&icon.rect, 2);
+            icons.push_back(icon);
+        }
+    }
+    if (remote != NULL)
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return icons;
+}
+
+// The one icon the taskbar shows, once its tip reads `tip`.
+bool WaitForIcon(const std::string &tip, ShellIcon *found = NULL)
+{
+    return PumpMessagesUntil([&]() {
+        std::vector<ShellIcon> icons = ReadShellIcons();
+        if (icons.size() != 1 || icons[0].tip != tip)
+            return false;
+        if (found != NULL)
+            *found = icons[0];
+        return true;
+    });
+}
+
+bool WaitForNoIcon()
+{
+    return PumpMessagesUntil([]() { return ReadShellIcons().empty(); });
+}
+
+// Whether the shell still holds our icon: a modify that changes nothing.
+bool ShellHasOurIcon()
+{
+    NOTIFYICONDATAA probe = TrayIcon;
+    probe.uFlags = 0;
+    return Shell_NotifyIconA(NIM_MODIFY, &probe) != FALSE;
+}
+
+// What the timer saw while the menu was up.
+struct ShownMenu {
+    DWORD firstSeen = 0;
+    bool shown = false;
+    HMENU menu = NULL;
+    HMENU trayMenu = NULL;
+    std::vector<MenuItem> items;
+    std::vector<MenuItem> firstSubmenu;
+    RECT rect = {};
+    std::string artifact;
+    HWND dialog = NULL;
+    bool keptAfterAnotherClick = false; // the menu survived a click while it was up
+};
+ShownMenu *Shown;
+
+void CALLBACK ReadShownMenu(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    HWND window = FindWindowA("#32768", NULL);
+    if (window == NULL || !IsWindowVisible(window))
+        return;
+    // The menu paints in this thread's menu loop: let it run before the picture.
+    if (Shown->firstSeen == 0)
+        Shown->firstSeen = GetTickCount();
+    if (GetTickCount() - Shown->firstSeen < 400)
+        return;
+    KillTimer(NULL, timer);
+    Shown->menu = (HMENU)SendMessageA(window, MN_GETHMENU, 0, 0);
+    Shown->trayMenu = TrayMenu;
+    Shown->items = ReadMenu(Shown->menu);
+    if (!Shown->items.empty() && Shown->items[0].submenu != NULL)
+        Shown->firstSubmenu = ReadMenu(Shown->items[0].submenu);
+    GetWindowRect(window, &Shown->rect);
+    Screenshot(Shown->artifact);
+    // The menu's loop dispatches the shell's notifications, clicks included.
+    SendMessageA(Shown->dialog, WM_TRAYICON, 1, WM_LBUTTONUP);
+    Shown->keptAfterAnotherClick = TrayMenu == Shown->menu && IsMenu(Shown->menu);
+    Shown->shown = true;
+    EndMenu();
+}
+
+// Clicks the icon with X button 1 (left) or 3 (right) and reads the menu
+// that opens; returns once the menu has closed again.
+ShownMenu ClickIcon(HWND dialog, const ShellIcon &icon, int button, const std::string &artifact)
+{
+    ShownMenu shown;
+    shown.artifact = artifact;
+    shown.dialog = dialog;
+    Shown = &shown;
+    SetTimer(NULL, 0, 50, ReadShownMenu);
+    int x = (icon.rect.left + icon.rect.right) / 2;
+    int y = (icon.rect.top + icon.rect.bottom) / 2;
+    StartUnix("/usr/bin/xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
+              std::to_string(button));
+    PumpMessagesUntil([&]() { return shown.shown; });
+    Shown = NULL;
+    return shown;
+}
+
+class ShellTest : public TrayTest {
+protected:
+    std::string folder;
+    HWND dialog = NULL;
+    std::deque<TestService> services; // references to its elements stay valid
+
+    void SetUp() override
+    {
+        TrayTest::SetUp();
+        // The taskbar must be up before an icon is added: nothing retries the add.
+        ASSERT_TRUE(PumpMessagesUntil([]() { return FindWindowA("Shell_TrayWnd", NULL) != NULL; }));
+        ASSERT_TRUE(WaitForNoIcon()) << "an icon of an earlier test is left";
+    }
+
+    void TearDown() override
+    {
+        if (dialog != NULL) {
+            DestroyTrayMenu();
+            CleanupTray();
+            DestroyWindow(dialog);
+        }
+        for (const TestService &service : services)
+            RemoveServiceIfPresent(service.name);
+        TrayTest::TearDown();
+    }
+
+    void UseFolder(const std::string &name)
+    {
+        folder = MakeTestFolder("tray shell " + name);
+        UseTrayFolder(folder);
+    }
+
+    TestService &ListService(const std::string &name)
+    {
+        services.push_back(InstallTestService(folder, name));
+        WriteTextFile(folder + "pelorintray.ini", "[" + name + "]\r\nConfigFile=" + services.back().ini + "\r\n");
+        return services.back();
+    }
+
+    // What the program's entry does between the mutex and the message loop.
+    void StartDialog()
+    {
+        StartTrayShell(GetModuleHandleA(NULL));
+        dialog = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_TRAY), NULL, TrayDialogProc, 0);
+        ASSERT_TRUE(dialog != NULL);
+        EXPECT_FALSE(IsWindowVisible(dialog));
+    }
+};
+
+TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
+{
+    UseFolder("clicks");
+    TestService &service = ListService("TrayShellClicks");
+    StartDialog();
+    ShellIcon icon;
+    ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon));
+    EXPECT_EQ(Stopped, TrayEntries[0].State);
+
+    // Hovering shows the tooltip.
+    int x = (icon.rect.left + icon.rect.right) / 2;
+    int y = (icon.rect.top + icon.rect.bottom) / 2;
+    StartUnix("/usr/bin/xdotool mousemove " + std::to_string(x - 30) + " " + std::to_string(y) + " mousemove " +
+              std::to_string(x) + " " + std::to_string(y));
+    PumpMessagesUntil([]() { return false; }, 1500);
+    Screenshot("tray-tooltip");
+
+    // The service starts behind the tray's back; only a click shows it.
+    ASSERT_EQ(0u, StartServiceByName(service.name));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+    ShownMenu left = ClickIcon(dialog, icon, 1, "tray-left-click");
+    ASSERT_TRUE(left.shown);
+    EXPECT_TRUE(left.menu == left.trayMenu);
+    EXPECT_TRUE(left.keptAfterAnotherClick);
+    ASSERT_EQ(7u, left.items.size());
+    EXPECT_EQ("TrayShellClicks VM", left.items[0].text);
+    EXPECT_EQ((UINT)Running, left.items[0].id);
+    EXPECT_EQ("Close", left.items[6].text);
+    ASSERT_EQ(10u, left.firstSubmenu.size());
+    EXPECT_TRUE(left.firstSubmenu[0].grayed);  // Start
+    EXPECT_FALSE(left.firstSubmenu[1].grayed); // Stop
+    // Bottom-aligned at the mouse, which is on the taskbar.
+    EXPECT_LE(left.rect.bottom, icon.rect.bottom);
+    EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
+
+    SetTestServiceState(service, "stopped");
+    ASSERT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED));
+    ShownMenu right = ClickIcon(dialog, icon, 3, "tray-right-click");
+    ASSERT_TRUE(right.shown);
+    EXPECT_TRUE(right.menu == right.trayMenu);
+    ASSERT_EQ(7u, right.items.size());
+    EXPECT_EQ((UINT)Stopped, right.items[0].id);
+    ASSERT_EQ(10u, right.firstSubmenu.size());
+    EXPECT_FALSE(right.firstSubmenu[0].grayed); // Start
+    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+}
+
+TEST_F(ShellTest, OtherMouseNotificationsNeitherPollNorShowTheMenu)
+{
+    UseFolder("other mouse");
+    ListService("TrayShellMouse");
+    StartDialog();
+    HMENU built = TrayMenu;
+    strcpy(TrayIcon.szTip, "unchanged");
+    const UINT notifications[] = { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK,
+                                   WM_MOUSEMOVE,   WM_CONTEXTMENU, NIN_SELECT,       WM_MBUTTONUP };
+    for (UINT notification : notifications)
+        SendMessageA(dialog, WM_TRAYICON, 1, notification);
+    EXPECT_TRUE(TrayMenu == built);
+    EXPECT_STREQ("unchanged", TrayIcon.szTip);
+}
+
+TEST_F(ShellTest, TaskbarCreatedBringsTheIconBackWithTheFirstTooltip)
+{
+    UseFolder("taskbar created");
+    TestService &service = ListService("TrayShellRestart");
+    ASSERT_EQ(0u, StartServiceByName(service.name));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+    StartDialog();
+    ASSERT_TRUE(WaitForIcon("1 VirtualBox machine running"));
+    UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    ASSERT_EQ(taskbarCreated, TaskbarCreatedMessage);
+
+    // The shell still shows the icon: the add fails, and the icon stays, once.
+    SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+    EXPECT_TRUE(ShellHasOurIcon());
+
+    // A shell that lost the icon gets it back.
+    Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
+    ASSERT_TRUE(WaitForNoIcon());
+    SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+    EXPECT_TRUE(ShellHasOurIcon());
+
+    // The count comes back with the next poll.
+    EXPECT_EQ(PollSucceeded, PollServices());
+    EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
+}
+
+TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
+{
+    UseFolder("close");
+    ListService("TrayShellClose");
+    StartDialog();
+    ASSERT_TRUE(WaitForIcon("No VirtualBox machines running"));
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0);
+    EXPECT_TRUE(TrayMenu == NULL);
+    EXPECT_FALSE(ShellHasOurIcon());
+    EXPECT_TRUE(WaitForNoIcon());
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(0u, message.wParam);
+}
+
+// The program's own windows: its hidden dialog and any message box.
+struct ProcessWindows {
+    DWORD processId;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM context)
+{
+    ProcessWindows *found = (ProcessWindows *)context;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof(className));
+    if (owner == found->processId && strcmp(className, "#32770") == 0)
+        found->windows.push_back(window);
+    return TRUE;
+}
+
+HWND FindDialogOf(DWORD processId, bool visible)
+{
+    ProcessWindows found = { processId, {} };
+    EnumWindows(CollectWindow, (LPARAM)&found);
+    for (HWND window : found.windows) {
+        if ((IsWindowVisible(window) != FALSE) == visible)
+            return window;
+    }
+    return NULL;
+}
+
+BOOL CALLBACK FindStaticText(HWND child, LPARAM context)
+{
+    char className[64] = "";
+    GetClassNameA(child, className, sizeof(className));
+    char text[256] = "";
+    GetWindowTextA(child, text, sizeof(text));
+    if (_stricmp(className, "Static") == 0 && text[0] != '\0') {
+        *(std::string *)context = text;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+PROCESS_INFORMATION StartProgram(const std::string &exe)
+{
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    ZeroMemory(&process, sizeof(process));
+    std::string line = Quote(exe);
+    CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    return process;
+}
+
+DWORD WaitForExit(const PROCESS_INFORMATION &process, DWORD timeoutMs = 15000)
+{
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    return code;
+}
+
+void CloseProcess(PROCESS_INFORMATION &process)
+{
+    if (process.hProcess == NULL)
+        return;
+    if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    process.hProcess = NULL;
+}
+
+TEST_F(ShellTest, SecondCopyShowsItsMessageAndExitsWithOneWhileTheFirstRunsOn)
+{
+    UseFolder("second copy");
+    std::string exe = CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+
+    PROCESS_INFORMATION first = StartProgram(exe);
+    ASSERT_TRUE(first.hProcess != NULL);
+    HWND firstDialog = NULL;
+    EXPECT_TRUE(PumpMessagesUntil([&]() { return (firstDialog = FindDialogOf(first.dwProcessId, false)) != NULL; }));
+    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+
+    PROCESS_INFORMATION second = StartProgram(exe);
+    ASSERT_TRUE(second.hProcess != NULL);
+    HWND box = NULL;
+    EXPECT_TRUE(PumpMessagesUntil([&]() { return (box = FindDialogOf(second.dwProcessId, true)) != NULL; }));
+    if (box != NULL) {
+        char caption[128] = "";
+        GetWindowTextA(box, caption, sizeof(caption));
+        EXPECT_STREQ("Pelorin tray helper", caption);
+        std::string text;
+        EnumChildWindows(box, FindStaticText, (LPARAM)&text);
+        EXPECT_EQ("Another instance of pelorintray is already running", text);
+        // A message box with MB_OK has an OK button and nothing else to press.
+        EXPECT_TRUE(GetDlgItem(box, IDOK) != NULL);
+        EXPECT_TRUE(GetDlgItem(box, IDCANCEL) == NULL || !IsWindowVisible(GetDlgItem(box, IDCANCEL)));
+        PumpMessagesUntil([]() { return false; }, 500); // let it paint
+        Screenshot("tray-second-copy");
+        SendMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    }
+    EXPECT_EQ(1u, WaitForExit(second));
+
+    // The first copy was not disturbed; Close ends it with 0 and takes its icon away.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.hProcess, 0));
+    EXPECT_EQ(1u, ReadShellIcons().size());
+    if (firstDialog != NULL)
+        PostMessageA(firstDialog, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0);
+    EXPECT_EQ(0u, WaitForExit(first));
+    EXPECT_TRUE(WaitForNoIcon());
+    CloseProcess(second);
+    CloseProcess(first);
+}
+
+} // namespace

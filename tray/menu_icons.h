@@ -1,0 +1,14 @@
+#ifndef PELORIN_MENU_ICONS_H
+#define PELORIN_MENU_ICONS_H
+
+#include <windows.h>
+
+// One menu bitmap per TrayState code 0 to 9; the cache owns them and
+// CleanupTray deletes them at exit.
+#define MENU_BITMAP_SLOTS 10
+extern HBITMAP MenuBitmapCache[MENU_BITMAP_SLOTS];
+
+// The bitmap shown beside a service's item on Vista and later, or null.
+HBITMAP MenuBitmapForState(int state);
+
+#endif

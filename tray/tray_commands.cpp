@@ -1,0 +1,136 @@
+#include "tray_commands.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "command_ids.h"
+#include "service_list.h"
+#include "tray_menu.h"
+#include "tray_shell.h"
+
+// Opens the entry's service with the given rights and hands it to the
+// action; gives up silently when the manager or the service will not open.
+static void WithTrayService(const TrayEntry *entry, DWORD access, void (*action)(SC_HANDLE, const TrayEntry *))
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return;
+    SC_HANDLE service = OpenServiceA(manager, entry->ServiceName, access);
+    if (service != NULL) {
+        action(service, entry);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+static void StartOpenedService(SC_HANDLE service, const TrayEntry *)
+{
+    StartServiceA(service, 0, NULL);
+}
+
+static void StopOpenedService(SC_HANDLE service, const TrayEntry *)
+{
+    SERVICE_STATUS status;
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+}
+
+// The flag is the one read by the poll before the menu was shown.
+static void SwitchOpenedServiceStartType(SC_HANDLE service, const TrayEntry *entry)
+{
+    DWORD startType = entry->Autostart ? SERVICE_DEMAND_START : SERVICE_AUTO_START;
+    ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, startType,
+                         SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL);
+}
+
+// The service reads the one-off method when it stops and deletes it; if the
+// stop is refused the method stays for the service's next stop.
+static void StopTrayService(const TrayEntry *entry, int command)
+{
+    const char *word = TrayStopMethodWord(command);
+    if (word != NULL)
+        WritePrivateProfileStringA(SERVICE_INI_SECTION, "ShutdownOnceCommand", word, entry->ConfigPath);
+    WithTrayService(entry, GENERIC_READ | SERVICE_STOP, StopOpenedService);
+}
+
+// Logs and INI files open in whatever opens text files, whatever their extension.
+static void OpenAsText(const char *path)
+{
+    SHELLEXECUTEINFOA execute;
+    ZeroMemory(&execute, sizeof(execute));
+    execute.cbSize = sizeof(execute);
+    execute.fMask = SEE_MASK_CLASSNAME;
+    execute.lpVerb = "open";
+    execute.lpFile = path;
+    execute.nShow = SW_SHOWNORMAL;
+    execute.lpClass = ".txt";
+    ShellExecuteExA(&execute);
+}
+
+static void RunServiceCommand(TrayEntry *entry, int command)
+{
+    switch (command) {
+    case CommandStart:
+        WithTrayService(entry, GENERIC_READ | SERVICE_START, StartOpenedService);
+        break;
+    case CommandStop:
+    case CommandPowerOff:
+    case CommandAcpiPower:
+    case CommandAcpiSleep:
+    case CommandSaveState:
+        StopTrayService(entry, command);
+        break;
+    case CommandAutostart:
+        WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType);
+        break;
+    case CommandShowLog:
+        OpenAsText(entry->LogPath);
+        break;
+    case CommandOpenConfig:
+        OpenAsText(entry->ConfigPath);
+        break;
+    case CommandClearLog:
+        DeleteFileA(entry->LogPath);
+        break;
+    case CommandVrdpConsole:
+        // The console is offered once the control pipe client can ask the
+        // service for the port; the item stays grayed until then.
+        break;
+    }
+}
+
+void HandleTrayCommand(unsigned int id)
+{
+    switch (id) {
+    case IDM_CLOSE:
+        DestroyTrayMenu();
+        CleanupTray();
+        PostQuitMessage(0);
+        return;
+    case IDM_RELOAD: {
+        int result = LoadServiceList();
+        DestroyTrayMenu();
+        PollServices();
+        // The next click polls again before the menu is shown.
+        BuildTrayMenu(result);
+        return;
+    }
+    case IDM_LOGON_AUTOSTART:
+        // Switches the tray helper's start at logon, once that is built.
+        return;
+    case IDM_CHECK_UPDATES:
+        // Asks the update server for a newer version, once that is built.
+        return;
+    }
+    if (id <= IDM_SERVICE_BASE)
+        return;
+    int index = (int)((id - IDM_SERVICE_BASE) / IDM_SERVICE_STRIDE);
+    int command = (int)((id - IDM_SERVICE_BASE) % IDM_SERVICE_STRIDE);
+    if (index >= TrayEntryCount)
+        return;
+    // Only entries whose submenu offers commands act on them: the others
+    // have no usable file or service to act on.
+    int state = TrayEntries[index].State;
+    if (state == NotConfigured || state == ConfigNotFound || state == ServiceNotFound)
+        return;
+    RunServiceCommand(&TrayEntries[index], command);
+}

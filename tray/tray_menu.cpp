@@ -1,0 +1,206 @@
+#include "tray_menu.h"
+
+#include <io.h>
+#include <stdlib.h>
+
+#include "command_ids.h"
+#include "menu_icons.h"
+#include "service_list.h"
+#include "tray_shell.h"
+
+HMENU TrayMenu;
+HMENU *ServiceMenus;
+HMENU *StopWithMenus;
+int BuiltMenuCount;
+
+// "Stop with" items in menu order; the position of each is its default-item position.
+static const struct {
+    int method;
+    const char *text;
+} StopWithItems[] = {
+    { TrayStopSaveState, "Save state" },
+    { TrayStopAcpiSleepButton, "ACPI sleep" },
+    { TrayStopAcpiPowerButton, "ACPI power" },
+    { TrayStopPowerOff, "Power off" },
+};
+
+static UINT EnabledWhen(int condition)
+{
+    return condition ? MF_ENABLED : MF_GRAYED;
+}
+
+static void AppendGrayedText(HMENU menu, const char *text)
+{
+    AppendMenuA(menu, MF_STRING | MF_GRAYED, 0, text);
+}
+
+// The console needs the machine's remote display port from the service's
+// control pipe; until the pipe client is built no console is offered.
+static int IsVrdpConsoleAvailable(const TrayEntry *)
+{
+    return 0;
+}
+
+static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
+{
+    HMENU menu = CreatePopupMenu();
+    const int count = sizeof(StopWithItems) / sizeof(StopWithItems[0]);
+    for (int position = 0; position < count; position++) {
+        AppendMenuA(menu, MF_STRING, ServiceCommandId(index, StopWithItems[position].method),
+                    StopWithItems[position].text);
+        // The configured method is shown in bold.
+        if (StopWithItems[position].method == entry->StopMethod)
+            SetMenuDefaultItem(menu, position, TRUE);
+    }
+    return menu;
+}
+
+static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
+{
+    int running = entry->State == Running;
+    int logExists = entry->LogPath[0] != '\0' && _access(entry->LogPath, 0) == 0;
+
+    AppendMenuA(menu, MF_STRING | EnabledWhen(entry->State == Stopped), ServiceCommandId(index, CommandStart), "Start");
+    AppendMenuA(menu, MF_STRING | EnabledWhen(running), ServiceCommandId(index, CommandStop), "Stop");
+    StopWithMenus[index] = BuildStopWithMenu(index, entry);
+    AppendMenuA(menu, MF_POPUP | EnabledWhen(running), (UINT_PTR)StopWithMenus[index], "Stop with");
+    AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(menu, MF_STRING | EnabledWhen(running && IsVrdpConsoleAvailable(entry)),
+                ServiceCommandId(index, CommandVrdpConsole), "VRDP console");
+    AppendMenuA(menu, MF_STRING, ServiceCommandId(index, CommandOpenConfig), "Open config file");
+    AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandShowLog), "Show log");
+    AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandClearLog), "Clear log");
+    AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(menu, MF_STRING | (entry->Autostart ? MF_CHECKED : MF_UNCHECKED),
+                ServiceCommandId(index, CommandAutostart), "Autostart");
+}
+
+static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult)
+{
+    HMENU menu = CreatePopupMenu();
+    if (pollResult == PollManagerAccessDenied) {
+        AppendGrayedText(menu, "Service Control Manager access denied");
+        entry->State = ServiceNotFound;
+    } else if (pollResult == PollServiceAccessDenied) {
+        AppendGrayedText(menu, "Service access denied");
+    } else if (entry->State == NotConfigured) {
+        AppendGrayedText(menu, "Not configured");
+    } else if (entry->State == ConfigNotFound) {
+        AppendGrayedText(menu, "Configuration file not found");
+    } else if (entry->State == ServiceNotFound) {
+        AppendGrayedText(menu, "Service not found");
+    } else {
+        AppendServiceCommands(menu, index, entry);
+    }
+    return menu;
+}
+
+// The service items carry their state as identifier and picture: a cached
+// bitmap on Vista and later, owner drawing before.
+static void SetStatePicture(int position, int state)
+{
+    MENUITEMINFOA item;
+    ZeroMemory(&item, sizeof(item));
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_BITMAP | MIIM_ID;
+    item.wID = (UINT)state;
+    item.hbmpItem = WindowsMajorVersion > 5 ? MenuBitmapForState(state) : HBMMENU_CALLBACK;
+    SetMenuItemInfoA(TrayMenu, position, TRUE, &item);
+}
+
+// Sizes both submenu arrays for count entries; 0 when memory runs out.
+static int ResizeSubmenuArrays(int count)
+{
+    HMENU *services = (HMENU *)realloc(ServiceMenus, (size_t)count * sizeof(HMENU));
+    if (services == NULL)
+        return 0;
+    ServiceMenus = services;
+    HMENU *stopWith = (HMENU *)realloc(StopWithMenus, (size_t)count * sizeof(HMENU));
+    if (stopWith == NULL)
+        return 0;
+    StopWithMenus = stopWith;
+    for (int i = 0; i < count; i++) {
+        ServiceMenus[i] = NULL;
+        StopWithMenus[i] = NULL;
+    }
+    return 1;
+}
+
+void BuildTrayMenu(int pollResult)
+{
+    if (TrayMenu != NULL)
+        DestroyTrayMenu();
+    TrayMenu = CreatePopupMenu();
+    BuiltMenuCount = 0;
+
+    if (TrayEntryCount == -1) {
+        AppendGrayedText(TrayMenu, "No configuration file");
+    } else if (TrayEntryCount == 0) {
+        AppendGrayedText(TrayMenu, "No services configured");
+    } else if (ResizeSubmenuArrays(TrayEntryCount)) {
+        BuiltMenuCount = TrayEntryCount;
+        for (int i = 0; i < TrayEntryCount; i++) {
+            ServiceMenus[i] = BuildServiceMenu(i, &TrayEntries[i], pollResult);
+            AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], TrayEntries[i].VmName);
+        }
+    }
+
+    AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(TrayMenu, MF_STRING, IDM_RELOAD, "Reload config");
+    AppendMenuA(TrayMenu, MF_STRING, IDM_CHECK_UPDATES, "Check for updates...");
+    // Checked once the tray helper can register itself to start at logon.
+    AppendMenuA(TrayMenu, MF_STRING | MF_UNCHECKED, IDM_LOGON_AUTOSTART, "Autostart on logon");
+    AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(TrayMenu, MF_STRING, IDM_CLOSE, "Close");
+
+    for (int i = 0; i < BuiltMenuCount; i++)
+        SetStatePicture(i, TrayEntries[i].State);
+}
+
+void DestroyTrayMenu(void)
+{
+    // DestroyMenu also takes the submenus a menu still holds; destroying each
+    // one first, innermost first, also frees any that never got attached.
+    for (int i = BuiltMenuCount - 1; i >= 0; i--) {
+        if (StopWithMenus[i] != NULL)
+            DestroyMenu(StopWithMenus[i]);
+        DestroyMenu(ServiceMenus[i]);
+    }
+    BuiltMenuCount = 0;
+    free(ServiceMenus);
+    ServiceMenus = NULL;
+    free(StopWithMenus);
+    StopWithMenus = NULL;
+    if (TrayMenu != NULL) {
+        DestroyMenu(TrayMenu);
+        TrayMenu = NULL;
+    }
+}
+
+void ShowTrayMenu(HWND dialog)
+{
+    POINT cursor;
+    GetCursorPos(&cursor);
+    // Without the foreground the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(dialog);
+    TrackPopupMenu(TrayMenu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, dialog, NULL);
+}
+
+void MeasureMenuIcon(MEASUREITEMSTRUCT *item)
+{
+    item->itemWidth += 3;
+    if (item->itemHeight <= 15)
+        item->itemHeight = 16;
+}
+
+void DrawMenuIcon(const DRAWITEMSTRUCT *item)
+{
+    HICON icon = LoadStateIcon((int)item->itemID);
+    if (icon == NULL)
+        return;
+    // The rectangle handed over for a callback bitmap starts to the right of
+    // the space kept for it.
+    DrawIconEx(item->hDC, item->rcItem.left - 16, (item->rcItem.top + item->rcItem.bottom - 16) / 2, icon, 16, 16, 0,
+               NULL, DI_NORMAL);
+    DestroyIcon(icon);
+}

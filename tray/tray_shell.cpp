@@ -1,0 +1,189 @@
+#include "tray_shell.h"
+
+#include <string.h>
+
+#include "abi_sizes.h"
+#include "buffered_paint.h"
+#include "menu_icons.h"
+#include "resource.h"
+#include "service_list.h"
+#include "tray_commands.h"
+#include "tray_menu.h"
+
+HINSTANCE TrayInstance;
+int WindowsMajorVersion;
+UINT TaskbarCreatedMessage;
+NOTIFYICONDATAA TrayIcon;
+
+void StartTrayShell(HINSTANCE instance)
+{
+    WindowsMajorVersion = LOBYTE(LOWORD(GetVersion()));
+    LoadBufferedPaintFunctions(WindowsMajorVersion);
+    if (UxBufferedPaintInit != NULL)
+        UxBufferedPaintInit();
+    for (int i = 0; i < MENU_BITMAP_SLOTS; i++)
+        MenuBitmapCache[i] = NULL;
+    TrayInstance = instance;
+}
+
+BOOL AddTrayIcon(HWND dialog)
+{
+    TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+
+    HICON previousIcon = TrayIcon.hIcon;
+    memset(&TrayIcon, 0, sizeof(TrayIcon));
+    // The record as far as dwInfoFlags: what every shell since Windows 2000 reads.
+    TrayIcon.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    TrayIcon.hWnd = dialog;
+    TrayIcon.uID = 1;
+    TrayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    TrayIcon.uCallbackMessage = WM_TRAYICON;
+    TrayIcon.hIcon = (HICON)LoadImageA(TrayInstance, MAKEINTRESOURCEA(IDI_TRAY), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+    strcpy(TrayIcon.szTip, NO_MACHINES_RUNNING_TIP);
+    TrayIcon.uVersion = NOTIFYICON_VERSION;
+
+    BOOL shown = Shell_NotifyIconA(NIM_ADD, &TrayIcon);
+    // "TaskbarCreated" also reaches us when the shell still shows our icon,
+    // and then the add fails: the icon is updated in place instead.
+    if (!shown)
+        shown = Shell_NotifyIconA(NIM_MODIFY, &TrayIcon);
+    // The shell keeps its own copy of the icon.
+    if (previousIcon != NULL)
+        DestroyIcon(previousIcon);
+    if (!shown)
+        return FALSE;
+    return Shell_NotifyIconA(NIM_SETVERSION, &TrayIcon);
+}
+
+HICON LoadStateIcon(int state)
+{
+    WORD id;
+    switch (state) {
+    case Stopped:
+        id = IDI_STOPPED;
+        break;
+    case StopPending:
+    case StartPending:
+        id = IDI_PENDING;
+        break;
+    case Running:
+        id = IDI_RUNNING;
+        break;
+    case ConfigNotFound:
+    case ServiceNotFound:
+    case NotConfigured:
+        id = IDI_ERROR;
+        break;
+    default:
+        return NULL;
+    }
+    return (HICON)LoadImageA(TrayInstance, MAKEINTRESOURCEA(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+}
+
+void CleanupTray(void)
+{
+    Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
+    if (TrayIcon.hIcon != NULL) {
+        DestroyIcon(TrayIcon.hIcon);
+        TrayIcon.hIcon = NULL;
+    }
+    FreeServiceList();
+    for (int i = MENU_BITMAP_SLOTS - 1; i >= 0; i--) {
+        if (MenuBitmapCache[i] != NULL) {
+            DeleteObject(MenuBitmapCache[i]);
+            MenuBitmapCache[i] = NULL;
+        }
+    }
+}
+
+static void StartUpDialog(HWND dialog)
+{
+    int result = LoadServiceList();
+    AddTrayIcon(dialog);
+    if (result == PollSucceeded)
+        result = PollServices();
+    BuildTrayMenu(result);
+    // The silent update check of start-up belongs here, after the first menu.
+}
+
+// Set while the menu's own loop runs, which dispatches the shell's
+// notifications too: a click that arrives then must not destroy the menu
+// that is being shown.
+static int MenuShowing;
+
+static void HandleIconClick(HWND dialog)
+{
+    if (MenuShowing)
+        return;
+    DestroyTrayMenu();
+    BuildTrayMenu(PollServices());
+    MenuShowing = 1;
+    ShowTrayMenu(dialog);
+    MenuShowing = 0;
+}
+
+INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    // Explorer has been restarted, so the icon will have been lost.
+    if (TaskbarCreatedMessage != 0 && message == TaskbarCreatedMessage) {
+        AddTrayIcon(window);
+        return FALSE;
+    }
+    switch (message) {
+    case WM_INITDIALOG:
+        StartUpDialog(window);
+        break;
+    case WM_TRAYICON:
+        // Only the release of a button opens the menu; downs, double clicks
+        // and moves arrive too and are left alone.
+        if (LOWORD(lParam) == WM_LBUTTONUP || LOWORD(lParam) == WM_RBUTTONUP)
+            HandleIconClick(window);
+        break;
+    case WM_COMMAND:
+        HandleTrayCommand(LOWORD(wParam));
+        break;
+    case WM_MEASUREITEM:
+        if (lParam != 0)
+            MeasureMenuIcon((MEASUREITEMSTRUCT *)lParam);
+        break;
+    case WM_DRAWITEM:
+        if (lParam != 0 && ((DRAWITEMSTRUCT *)lParam)->CtlType == ODT_MENU)
+            DrawMenuIcon((const DRAWITEMSTRUCT *)lParam);
+        break;
+    }
+    return FALSE;
+}
+
+int RunTrayHelper(HINSTANCE instance)
+{
+    HANDLE mutex = CreateMutexA(NULL, TRUE, TRAY_MUTEX_NAME);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        MessageBoxA(NULL, "Another instance of pelorintray is already running", "Pelorin tray helper", MB_OK);
+        if (mutex != NULL)
+            CloseHandle(mutex);
+        return 1;
+    }
+
+    StartTrayShell(instance);
+    int exitCode = 1;
+    HWND dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_TRAY), NULL, TrayDialogProc, 0);
+    if (dialog != NULL) {
+        MSG message;
+        while (GetMessageA(&message, NULL, 0, 0) > 0) {
+            if (!IsDialogMessageA(dialog, &message)) {
+                TranslateMessage(&message);
+                DispatchMessageA(&message);
+            }
+        }
+        DestroyWindow(dialog);
+        exitCode = 0;
+    }
+
+    if (UxBufferedPaintUninit != NULL)
+        UxBufferedPaintUninit();
+    if (mutex != NULL) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    return exitCode;
+}
