@@ -207,6 +207,42 @@ TEST(InstallTest, UninstallRemovesAStoppedService)
     EXPECT_FALSE(ServiceExists(copy.keyName));
 }
 
+TEST(InstallTest, RemovingARunningServiceWaitsUntilItStops)
+{
+    ServiceCopy copy = MakeServiceCopy("PelorinTestRunning", IniFor("Pelorin Test Running"));
+    ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
+
+    // A test service that keeps running takes the registered program's place.
+    std::string stayer = CopyBuiltProgram("traytestservice.exe", copy.folder, "stayer.exe");
+    WriteTextFile(copy.folder + "stayer.ini", "[TestService]\r\nState=running\r\n");
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, copy.keyName.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START);
+    ASSERT_NE((SC_HANDLE)NULL, service);
+    EXPECT_TRUE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     Quote(stayer).c_str(), NULL, NULL, NULL, NULL, NULL, NULL));
+    EXPECT_TRUE(StartServiceA(service, 0, NULL)) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(copy.keyName, SERVICE_RUNNING, 15000));
+
+    std::string output;
+    EXPECT_EQ(2, RunCopy(copy, "-u", &output));
+    EXPECT_EQ("\r\nPelorin Test Running (PelorinTestRunning) service is still running and will be uninstalled when stopped.\r\n",
+              output);
+    EXPECT_TRUE(LogHas(copy, "Service Pelorin Test Running (PelorinTestRunning) is still running and will be uninstalled when stopped."));
+    EXPECT_TRUE(ServiceExists(copy.keyName));
+
+    EXPECT_EQ(3, RunCopy(copy, "-u", &output));
+    EXPECT_EQ("\r\nERROR uninstalling Pelorin Test Running (PelorinTestRunning) service: service already marked for deletion\r\n",
+              output);
+
+    // When it stops, it is gone.
+    WriteTextFile(copy.folder + "stayer.ini", "[TestService]\r\nState=stopped\r\n");
+    for (int i = 0; i < 100 && ServiceExists(copy.keyName); i++)
+        Sleep(100);
+    EXPECT_FALSE(ServiceExists(copy.keyName));
+}
+
 TEST(InstallTest, UninstallOfANeverInstalledServiceFailsWithExitCode3)
 {
     ServiceCopy copy = MakeServiceCopy("PelorinTestNever", IniFor("Pelorin Test Never"));
