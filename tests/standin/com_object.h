@@ -68,4 +68,25 @@ private:
     LONG references;
 };
 
+// For an object with a second IDispatch-derived face: that face's IUnknown and
+// IDispatch methods are the first face's, so both share one identity.
+#define STANDIN_SECOND_FACE(Base) \
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override { return Base::QueryInterface(iid, out); } \
+    STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); } \
+    STDMETHODIMP_(ULONG) Release() override { return Base::Release(); } \
+    STDMETHODIMP GetTypeInfoCount(UINT *count) override { return Base::GetTypeInfoCount(count); } \
+    STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo **info) override \
+    { \
+        return Base::GetTypeInfo(index, locale, info); \
+    } \
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale, DISPID *ids) override \
+    { \
+        return Base::GetIDsOfNames(iid, names, count, locale, ids); \
+    } \
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters, VARIANT *result, \
+                        EXCEPINFO *exception, UINT *argumentError) override \
+    { \
+        return Base::Invoke(id, iid, locale, flags, parameters, result, exception, argumentError); \
+    }
+
 #endif

@@ -274,35 +274,7 @@ public:
     explicit ConsoleObject(const char *machineName) : ServerObject("IConsole", machineName), locked(1) {}
 
     // The lock face shares the console's identity.
-    STDMETHODIMP QueryInterface(REFIID iid, void **out) override
-    {
-        return ServerObject<IConsole>::QueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override
-    {
-        return ServerObject<IConsole>::AddRef();
-    }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        return ServerObject<IConsole>::Release();
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT *count) override
-    {
-        return ServerObject<IConsole>::GetTypeInfoCount(count);
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo **info) override
-    {
-        return ServerObject<IConsole>::GetTypeInfo(index, locale, info);
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale, DISPID *ids) override
-    {
-        return ServerObject<IConsole>::GetIDsOfNames(iid, names, count, locale, ids);
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters, VARIANT *result,
-                        EXCEPINFO *exception, UINT *argumentError) override
-    {
-        return ServerObject<IConsole>::Invoke(id, iid, locale, flags, parameters, result, exception, argumentError);
-    }
+    STANDIN_SECOND_FACE(ServerObject<IConsole>)
 
     // Not journalled: the session's UnlockMachine is.
     STDMETHODIMP Unlock() override

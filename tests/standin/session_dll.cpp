@@ -4,6 +4,7 @@
 // UnlockMachine gives the lock back through the console's IStandinLock.
 #include <windows.h>
 
+#include "com_object.h"
 #include "standin.h"
 #include "standin_journal.h"
 #include "standin_store.h"
@@ -31,60 +32,16 @@ void GiveLockBack(IConsole *console)
     console->Release();
 }
 
-class SessionObject : public ISession, public IStandinSessionControl {
+class SessionObject : public StandinObject<ISession>, public IStandinSessionControl {
 public:
-    SessionObject() : references(1), console(NULL)
+    SessionObject() : console(NULL)
     {
         InitializeCriticalSection(&guard);
         InterlockedIncrement(&ModuleUsers);
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void **out) override
-    {
-        if (out == NULL)
-            return E_POINTER;
-        *out = NULL;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_ISession))
-            *out = static_cast<ISession *>(this);
-        else if (IsEqualIID(iid, IID_IStandinSessionControl))
-            *out = static_cast<IStandinSessionControl *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override
-    {
-        return (ULONG)InterlockedIncrement(&references);
-    }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG left = InterlockedDecrement(&references);
-        if (left == 0)
-            delete this;
-        return (ULONG)left;
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT *count) override
-    {
-        if (count == NULL)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **info) override
-    {
-        if (info != NULL)
-            *info = NULL;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override
-    {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
-    {
-        return E_NOTIMPL;
-    }
+    // The control face shares the session's identity.
+    STANDIN_SECOND_FACE(StandinObject<ISession>)
 
     STDMETHODIMP Unused7() override
     {
@@ -152,8 +109,14 @@ public:
         return result;
     }
 
+protected:
+    void *QueryOtherInterface(REFIID iid) override
+    {
+        return IsEqualIID(iid, IID_IStandinSessionControl) ? static_cast<IStandinSessionControl *>(this) : NULL;
+    }
+
 private:
-    virtual ~SessionObject()
+    ~SessionObject() override
     {
         // A session released while locked unlocks, as a closed session does.
         if (console != NULL)
@@ -162,7 +125,6 @@ private:
         InterlockedDecrement(&ModuleUsers);
     }
 
-    LONG references;
     IConsole *console;
     CRITICAL_SECTION guard;
 };
