@@ -150,7 +150,8 @@ TEST_F(VmStopTest, AcpiPowerButtonIsASignalAndTheGuestEndsLater)
     };
     EXPECT_EQ(expectedLines, stopLines);
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(VmExitedEvent, 10000));
-    EXPECT_EQ(MachineStatePoweredOff, MachineState());
+    // The stand-in records the state once it has seen the process end.
+    EXPECT_EQ(MachineStatePoweredOff, WaitForMachineState(MachineStatePoweredOff));
 }
 
 TEST_F(VmStopTest, AcpiSleepButtonThatTheGuestIgnoresLeavesTheMachineRunning)
