@@ -7,6 +7,19 @@
 #include "log.h"
 #include "replace_char.h"
 
+// The control handler reloads the shutdown settings while the supervisor, the
+// heartbeat and the pipe threads read them: values are computed aside and
+// copied in under this lock, so no reader sees one half written.
+static CRITICAL_SECTION SettingsLock;
+
+static int InitializeSettingsLock(void)
+{
+    InitializeCriticalSection(&SettingsLock);
+    return 1;
+}
+
+static int SettingsLockReady = InitializeSettingsLock();
+
 ServiceSettingsRecord ServiceSettings = {
     "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0
 };
@@ -37,14 +50,26 @@ static const StopMethodWord StopMethodWords[] = {
     { "acpipowerbutton", StopMethodAcpiPowerButton },
 };
 
+// Copies a path in under the lock, and only when it changes: a reload of the
+// same program leaves the paths that the log and the stop use untouched.
+static void PublishPath(char *field, const char *value)
+{
+    if (strcmp(field, value) == 0)
+        return;
+    EnterCriticalSection(&SettingsLock);
+    strcpy(field, value);
+    LeaveCriticalSection(&SettingsLock);
+}
+
 // X.exe -> X.ini / X.log: the last four characters, whatever they are, give way.
 static void DeriveSiblingPath(char *target, const char *exePath, const char *extension)
 {
+    char path[MAX_PATH] = "";
     size_t length = strlen(exePath);
     size_t kept = length > 4 ? length - 4 : 0;
-    memset(target, 0, MAX_PATH);
-    memcpy(target, exePath, kept);
-    strncat(target, extension, MAX_PATH - 1 - kept);
+    memcpy(path, exePath, kept);
+    strncat(path, extension, MAX_PATH - 1 - kept);
+    PublishPath(target, path);
 }
 
 static void DeriveServiceKeyName(void)
@@ -88,15 +113,16 @@ static DWORD MapPriorityWord(const char *word)
 }
 
 // A one-off method written by the tray helper wins over the configured one.
+// The word is settled before it is published: a reader never sees an
+// unrecognised word that is about to become "poweroff".
 static void LoadShutdownSettings(void)
 {
     const char *ini = ServiceSettings.IniPath;
-    char *command = ServiceSettings.ShutdownCommand;
-    const DWORD size = sizeof(ServiceSettings.ShutdownCommand);
+    char command[sizeof(ServiceSettings.ShutdownCommand)];
 
-    GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", "", command, size, ini);
+    GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", "", command, sizeof(command), ini);
     if (command[0] == '\0')
-        GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownCommand", "poweroff", command, size, ini);
+        GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownCommand", "poweroff", command, sizeof(command), ini);
 
     enum StopMethod method = StopMethodNone;
     for (size_t i = 0; i < sizeof(StopMethodWords) / sizeof(StopMethodWords[0]); i++) {
@@ -109,12 +135,29 @@ static void LoadShutdownSettings(void)
         strcpy(command, "poweroff");
         method = StopMethodPowerOff;
     }
+    DWORD maxWaitTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "MaxWaitTimeout", 300000, ini);
+
+    EnterCriticalSection(&SettingsLock);
+    strcpy(ServiceSettings.ShutdownCommand, command);
     ServiceSettings.StopMethod = method;
-    ServiceSettings.MaxWaitTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "MaxWaitTimeout", 300000, ini);
+    ServiceSettings.MaxWaitTimeout = maxWaitTimeout;
+    LeaveCriticalSection(&SettingsLock);
+}
+
+void CopyShutdownSettings(char *command, size_t size, enum StopMethod *method)
+{
+    EnterCriticalSection(&SettingsLock);
+    snprintf(command, size, "%s", ServiceSettings.ShutdownCommand);
+    *method = ServiceSettings.StopMethod;
+    LeaveCriticalSection(&SettingsLock);
 }
 
 int LoadSettings(int fullLoad)
 {
+    // A reload serves the program already loaded; its paths stay as they are.
+    if (!fullLoad && ServiceSettings.ExePath[0] != '\0')
+        return LoadSettingsForProgram(ServiceSettings.ExePath, 0);
+
     char exePath[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, exePath, sizeof(exePath));
     if (length == 0 || length >= sizeof(exePath))
@@ -127,8 +170,9 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
     ServiceSettingsRecord &settings = ServiceSettings;
 
     if (exePath != settings.ExePath) {
-        strncpy(settings.ExePath, exePath, sizeof(settings.ExePath) - 1);
-        settings.ExePath[sizeof(settings.ExePath) - 1] = '\0';
+        char path[MAX_PATH];
+        snprintf(path, sizeof(path), "%s", exePath);
+        PublishPath(settings.ExePath, path);
     }
     DeriveSiblingPath(settings.IniPath, settings.ExePath, ".ini");
     DeriveSiblingPath(settings.LogPath, settings.ExePath, ".log");

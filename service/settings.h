@@ -14,8 +14,9 @@ enum StopMethod {
     StopMethodAcpiSleepButton = 4
 };
 
-// The service's one settings record. Only LoadSettings writes it; the other
-// threads read it without a lock (see the control handler for the ordering).
+// The service's one settings record. Only LoadSettings writes it. A reload
+// changes only Loglevel and the shutdown settings, and publishes them whole
+// under a lock; read the word and the method together with CopyShutdownSettings.
 struct ServiceSettingsRecord {
     char ExePath[MAX_PATH];
     char IniPath[MAX_PATH];
@@ -38,6 +39,9 @@ extern ServiceSettingsRecord ServiceSettings;
 // settings. Returns 1 when the file exists and, for a full load, names
 // VboxInstallPath, VboxUserHome and VmName; otherwise 0, with the reason logged.
 int LoadSettings(int fullLoad);
+
+// The stop method in force and its word, as one consistent pair.
+void CopyShutdownSettings(char *command, size_t size, enum StopMethod *method);
 
 // LoadSettings for a given program path instead of the running program's own.
 int LoadSettingsForProgram(const char *exePath, int fullLoad);

@@ -6,11 +6,11 @@
 
 HRESULT StopResult;
 
-// Calls the console method for the configured stop method; the power-off and
-// save-state calls hand back a progress object to wait on.
-static HRESULT CallStopMethod(IConsole *console, IProgress **progress)
+// Calls the console method for the stop method; the power-off and save-state
+// calls hand back a progress object to wait on.
+static HRESULT CallStopMethod(IConsole *console, enum StopMethod method, IProgress **progress)
 {
-    switch (ServiceSettings.StopMethod) {
+    switch (method) {
     case StopMethodSaveState:
         return console->SaveState(progress);
     case StopMethodAcpiPowerButton:
@@ -22,12 +22,11 @@ static HRESULT CallStopMethod(IConsole *console, IProgress **progress)
     }
 }
 
-static void StopThroughConsole(IConsole *console, const char *name)
+static void StopThroughConsole(IConsole *console, const char *name, const char *word, enum StopMethod method)
 {
-    const char *method = ServiceSettings.ShutdownCommand;
     IProgress *progress = NULL;
 
-    HRESULT result = CallStopMethod(console, &progress);
+    HRESULT result = CallStopMethod(console, method, &progress);
     if (FAILED(result))
         WriteLog(1, "ERROR stopping VM '%s' (0x%08x)", name, (unsigned)result);
 
@@ -35,16 +34,22 @@ static void StopThroughConsole(IConsole *console, const char *name)
         // No time limit: MaxWaitTimeout is only the hint the heartbeat reports meanwhile.
         StopResult = progress->WaitForCompletion(-1);
         if (FAILED(StopResult))
-            WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", method, name, (unsigned)StopResult);
+            WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", word, name, (unsigned)StopResult);
         progress->Release();
     } else if (SUCCEEDED(result)) {
-        WriteLog(2, "VM '%s' was sent a stop signal (%s)", name, method);
+        WriteLog(2, "VM '%s' was sent a stop signal (%s)", name, word);
     }
 }
 
 void StopVm(const char *name)
 {
-    WriteLog(2, "Stopping (%s) VM '%s'", ServiceSettings.ShutdownCommand, name);
+    // One snapshot, so that the method used and the word logged agree even if
+    // another stop control reloads the settings meanwhile.
+    char word[sizeof(ServiceSettings.ShutdownCommand)];
+    enum StopMethod method;
+    CopyShutdownSettings(word, sizeof(word), &method);
+
+    WriteLog(2, "Stopping (%s) VM '%s'", word, name);
     // The one-off method is used exactly once, whatever happens next.
     WritePrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", NULL, ServiceSettings.IniPath);
 
@@ -66,7 +71,7 @@ void StopVm(const char *name)
             if (FAILED(result) || console == NULL) {
                 WriteLog(1, "ERROR getting console (0x%08x)", (unsigned)(FAILED(result) ? result : E_POINTER));
             } else {
-                StopThroughConsole(console, name);
+                StopThroughConsole(console, name, word, method);
                 console->Release();
             }
             // Also after a failed get_Console: the shared lock must not outlive this stop.
