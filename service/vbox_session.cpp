@@ -1,9 +1,26 @@
 #include "vbox_session.h"
 
+#include <stdlib.h>
+
 #include "log.h"
 
 IVirtualBox *ServiceVirtualBox;
 ISession *ServiceSession;
+
+// The log is written in the ANSI code page, as the INI file is: VirtualBox's
+// wide texts are converted with it, whole (the C runtime's %S would stop at
+// the first letter outside ASCII).
+static void LogWideText(int level, const char *format, const wchar_t *text)
+{
+    const wchar_t *wide = text != NULL ? text : L"";
+    int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, NULL, 0, NULL, NULL);
+    char *narrow = size > 0 ? (char *)malloc(size) : NULL;
+    if (narrow != NULL && WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, size, NULL, NULL) > 0)
+        WriteLog(level, format, narrow);
+    else
+        WriteLog(level, format, "");
+    free(narrow);
+}
 
 HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
 {
@@ -21,7 +38,7 @@ HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
     BSTR version = NULL;
     result = (*virtualBox)->get_Version(&version);
     if (SUCCEEDED(result))
-        WriteLog(3, "VirtualBox Interface v%S initialized", version ? version : L"");
+        LogWideText(3, "VirtualBox Interface v%s initialized", version);
     else
         WriteLog(1, "ERROR initializing VirtualBox interface");
     SysFreeString(version);
@@ -29,7 +46,7 @@ HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
     // Only logged, so that a wrong VBOX_USER_HOME shows in the log.
     BSTR homeFolder = NULL;
     (*virtualBox)->get_HomeFolder(&homeFolder);
-    WriteLog(3, "Using VBOX_USER_HOME: %S", homeFolder ? homeFolder : L"");
+    LogWideText(3, "Using VBOX_USER_HOME: %s", homeFolder);
     SysFreeString(homeFolder);
     return result;
 }
@@ -82,6 +99,14 @@ BSTR ToBstr(const char *text)
     if (result != NULL)
         MultiByteToWideChar(CP_ACP, 0, text, -1, result, length);
     return result;
+}
+
+int CopyToAnsi(const wchar_t *text, char *buffer, int size)
+{
+    if (WideCharToMultiByte(CP_ACP, 0, text != NULL ? text : L"", -1, buffer, size, NULL, NULL) > 0)
+        return 1;
+    buffer[0] = '\0';
+    return 0;
 }
 
 int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine)

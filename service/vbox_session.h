@@ -23,6 +23,10 @@ HRESULT CreateSession(ISession **session);
 // The caller frees the result with SysFreeString.
 BSTR ToBstr(const char *text);
 
+// Converts a wide text with the ANSI code page into buffer. Returns 1 when it
+// fitted whole; otherwise 0 and an empty buffer.
+int CopyToAnsi(const wchar_t *text, char *buffer, int size);
+
 // 1 when the machine is registered; *machine then holds a reference to release.
 int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine);
 

@@ -20,6 +20,8 @@ enum StartAction {
 };
 
 static const ULONG WaitFlags = WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION;
+// How long a stop waits, at most, for a machine that is still coming up.
+static const DWORD VmStartupWaitMs = 120000;
 
 static enum StartAction ChooseStartAction(ULONG state)
 {
@@ -71,14 +73,20 @@ static int LaunchHeadless(IMachine *machine, const char *name, const char *headl
         WriteLog(1, "ERROR getting machine guid for VM '%s'", name);
         return 0;
     }
+    char uuidText[64];
+    int converted = CopyToAnsi(uuid, uuidText, sizeof(uuidText));
+    SysFreeString(uuid);
+    if (!converted) {
+        WriteLog(1, "ERROR getting machine guid for VM '%s'", name);
+        return 0;
+    }
 
     // A path with blanks is quoted, so that Windows cannot run C:\Program.exe in
     // its place and VBoxHeadless reads its own arguments correctly.
     const char *quote = strpbrk(headlessPath, " \t") != NULL ? "\"" : "";
     char commandLine[2 * MAX_PATH];
-    int length = snprintf(commandLine, sizeof(commandLine), "%s%s%s -s \"%S\" -v config",
-                          quote, headlessPath, quote, uuid ? uuid : L"");
-    SysFreeString(uuid);
+    int length = snprintf(commandLine, sizeof(commandLine), "%s%s%s -s \"%s\" -v config",
+                          quote, headlessPath, quote, uuidText);
     if (length < 0 || length >= (int)sizeof(commandLine)) {
         WriteLog(1, "ERROR starting VM '%s': command line too long", name);
         return 0;
@@ -101,6 +109,10 @@ static int LaunchHeadless(IMachine *machine, const char *name, const char *headl
 
     if (!RegisterWaitForSingleObject(&VmExitWait, VmProcess.hProcess, OnVmProcessExit, NULL, INFINITE, WaitFlags)) {
         WriteLog(1, "ERROR watching VM '%s' (0x%08x)", name, (unsigned)GetLastError());
+        // Unwatched, the machine could never be stopped by the service: end it
+        // before the service reports the failed start.
+        TerminateProcess(VmProcess.hProcess, 1);
+        WaitForSingleObject(VmProcess.hProcess, 10000);
         CloseHandle(VmProcess.hThread);
         CloseHandle(VmProcess.hProcess);
         ZeroMemory(&VmProcess, sizeof(VmProcess));
@@ -149,4 +161,32 @@ int StartVm(const char *name)
     }
     machine->Release();
     return result;
+}
+
+// Before VBoxHeadless holds the machine's session, and while the machine is
+// starting or restoring, a stop cannot be carried out.
+static int IsComingUp(ULONG state)
+{
+    return state <= MachineStateAborted || state == MachineStateStarting || state == MachineStateRestoring;
+}
+
+void WaitForVmStarted(const char *name)
+{
+    HANDLE process = VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
+    int logged = 0;
+    for (DWORD waited = 0; waited < VmStartupWaitMs; waited += 250) {
+        IMachine *machine = NULL;
+        if (!FindMachine(ServiceVirtualBox, name, &machine))
+            return;
+        ULONG state = MachineStateRunning;
+        HRESULT result = machine->get_State(&state);
+        machine->Release();
+        if (FAILED(result) || !IsComingUp(state))
+            return;
+        if (!logged)
+            WriteLog(3, "VM '%s' is still starting; the stop waits for it", name);
+        logged = 1;
+        if (process == NULL || WaitForSingleObject(process, 250) != WAIT_TIMEOUT)
+            return;
+    }
 }

@@ -15,4 +15,9 @@ extern HANDLE AdoptedVmProcess;
 // process is registered (OnVmProcessExit will fire); 0 otherwise, logged.
 int StartVm(const char *name);
 
+// A stop that arrives while the machine is still coming up (VBoxHeadless has
+// not yet taken its session, or it is starting or restoring) would fail:
+// waits, within a bound, until the machine is up or its process has ended.
+void WaitForVmStarted(const char *name);
+
 #endif
