@@ -3,8 +3,21 @@
 
 #include <windows.h>
 
+// Service-specific exit codes of the final stop (reported with 1066).
+const DWORD VmStartFailedExitCode = 0x80800001;
+const DWORD SettingsIncompleteExitCode = 0x80800002;
+
+// Set by the control handler to ask for the machine's stop.
+extern HANDLE StopEvent;
 // Set when the machine's process has ended; the supervisor waits for it.
 extern HANDLE VmExitedEvent;
+
+// Creates both auto-reset events; 1 on success, else 0 (logged).
+int CreateSupervisorEvents(void);
+
+// Starts (or adopts) the machine, reports the service running, carries out
+// stop requests and reports the service stopped when the machine has ended.
+void __cdecl SupervisorThread(void *unused);
 
 // The one-shot wait callback that StartVm registers on the machine's process.
 void CALLBACK OnVmProcessExit(void *context, BOOLEAN timedOut);

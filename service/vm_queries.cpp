@@ -1,0 +1,86 @@
+#include "vm_queries.h"
+
+#include "vbox_session.h"
+
+DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name)
+{
+    IMachine *machine = NULL;
+    if (!FindMachine(virtualBox, name, &machine))
+        return 0;
+    BOOL enabled = FALSE;
+    IVRDEServer *server = NULL;
+    if (SUCCEEDED(machine->get_VRDEServer(&server)) && server != NULL) {
+        server->get_Enabled(&enabled);
+        server->Release();
+    }
+    machine->Release();
+    return enabled ? 1 : 0;
+}
+
+// The port and the screen size belong to the running machine: they are read
+// through its console under a shared lock.
+static IConsole *LockConsole(IMachine *machine, ISession *session)
+{
+    BSTR uuid = NULL;
+    HRESULT result = machine->get_Id(&uuid);
+    SysFreeString(uuid);
+    if (FAILED(result) || FAILED(machine->LockMachine(session, LockTypeShared)))
+        return NULL;
+    IConsole *console = NULL;
+    if (FAILED(session->get_Console(&console)) || console == NULL) {
+        session->UnlockMachine();
+        return NULL;
+    }
+    return console;
+}
+
+static DWORD ReadVrdePort(IConsole *console)
+{
+    LONG port = 0;
+    IVRDEServerInfo *info = NULL;
+    if (SUCCEEDED(console->get_VRDEServerInfo(&info)) && info != NULL) {
+        info->get_Port(&port);
+        info->Release();
+    }
+    return (DWORD)port;
+}
+
+static DWORD ReadScreenResolution(IConsole *console)
+{
+    DWORD reply = 0;
+    IDisplay *display = NULL;
+    if (SUCCEEDED(console->get_Display(&display)) && display != NULL) {
+        ULONG width = 0, height = 0, bitsPerPixel = 0;
+        if (SUCCEEDED(display->GetScreenResolution(0, &width, &height, &bitsPerPixel)))
+            reply = (DWORD)(height * 65536 + width);
+        display->Release();
+    }
+    return reply;
+}
+
+static DWORD QueryThroughConsole(IVirtualBox *virtualBox, ISession *session, const char *name,
+                                 DWORD (*read)(IConsole *console))
+{
+    IMachine *machine = NULL;
+    if (!FindMachine(virtualBox, name, &machine))
+        return 0;
+    DWORD reply = 0;
+    IConsole *console = LockConsole(machine, session);
+    if (console != NULL) {
+        reply = read(console);
+        console->Release();
+        session->UnlockMachine();
+    }
+    machine->Release();
+    return reply;
+}
+
+DWORD QueryVrdePort(IVirtualBox *virtualBox, ISession *session, const char *name)
+{
+    return QueryThroughConsole(virtualBox, session, name, ReadVrdePort);
+}
+
+DWORD QueryScreenResolution(IVirtualBox *virtualBox, ISession *session, const char *name)
+{
+    return QueryThroughConsole(virtualBox, session, name, ReadScreenResolution);
+}
