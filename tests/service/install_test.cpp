@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "install.h"
+#include "service_harness.h"
 #include "settings.h"
 #include "test_support.h"
 
@@ -92,26 +93,6 @@ ServiceConfig QueryConfig(const std::string &name)
     return config;
 }
 
-DWORD WaitForServiceState(const std::string &name, DWORD wanted, DWORD timeoutMs)
-{
-    DWORD state = 0;
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS) : NULL;
-    for (DWORD waited = 0; service != NULL && waited <= timeoutMs; waited += 100) {
-        SERVICE_STATUS status;
-        if (QueryServiceStatus(service, &status))
-            state = status.dwCurrentState;
-        if (state == wanted)
-            break;
-        Sleep(100);
-    }
-    if (service != NULL)
-        CloseServiceHandle(service);
-    if (manager != NULL)
-        CloseServiceHandle(manager);
-    return state;
-}
-
 TEST(InstallTest, RegistersAnAutoStartServiceWithQuotedPathAndDescription)
 {
     ServiceCopy copy = MakeServiceCopy("PelorinTest Quoted", IniFor("Pelorin Test Quoted"));
@@ -153,6 +134,27 @@ TEST(InstallTest, TheQuotedPathStartsTheProgramAsTheService)
     EXPECT_TRUE(LogHas(copy, "Pelorin v0.4.1.112 started")) << ReadTextFile(copy.logPath);
 
     RemoveServiceIfPresent(copy.keyName);
+}
+
+// Wine reports Windows XP to one program when its AppDefaults say so.
+TEST(InstallTest, OnlyVistaAndLaterGetThePreShutdownTimeout)
+{
+    struct Case {
+        const char *base;
+        const char *windows;
+        DWORD timeout;
+    } cases[] = { { "PelorinTestXp", "winxp", 180000 }, { "PelorinTestWin7", "win7", 300000 } };
+    for (const Case &c : cases) {
+        std::string key = std::string("Software\\Wine\\AppDefaults\\") + c.base + ".exe";
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, key.c_str(), "Version", REG_SZ, c.windows,
+                                                 (DWORD)strlen(c.windows) + 1));
+        ServiceCopy copy = MakeServiceCopy(c.base, IniFor(c.base));
+        EXPECT_EQ(0, RunCopy(copy, "-i", NULL)) << c.windows;
+        // Wine's own default for a service that sets none is three minutes.
+        EXPECT_EQ(c.timeout, QueryConfig(copy.keyName).preshutdownTimeout) << c.windows;
+        RemoveServiceIfPresent(copy.keyName);
+        RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
+    }
 }
 
 TEST(InstallTest, UpperCaseOptionAndExtraArgumentsInstallToo)

@@ -2,6 +2,7 @@
 // required keys, the word tables, and what a reload keeps.
 #include <gtest/gtest.h>
 
+#include <process.h>
 #include <string.h>
 
 #include <algorithm>
@@ -244,6 +245,32 @@ TEST_F(SettingsTest, ReloadOfAMissingFileKeepsTheShutdownSettings)
     EXPECT_STREQ("savestate", ServiceSettings.ShutdownCommand);
     EXPECT_EQ(StopMethodSaveState, ServiceSettings.StopMethod);
     EXPECT_EQ(5000u, ServiceSettings.MaxWaitTimeout);
+}
+
+// The control handler reloads while the stop, the log and the heartbeat read:
+// they never see a path cleared, nor a word about to become "poweroff".
+TEST_F(SettingsTest, AReloadShowsOtherThreadsOnlyWholeValues)
+{
+    ASSERT_EQ(1, Load("pelorin.exe", std::string(CompleteIni) + "ShutdownOnceCommand=hibernate\r\n"));
+    const std::string iniPath = ServiceSettings.IniPath;
+    static volatile LONG reloading;
+    reloading = 1;
+    HANDLE reloader = (HANDLE)_beginthreadex(NULL, 0, [](void *) -> unsigned {
+        for (int i = 0; i < 200; i++)
+            LoadSettings(0);
+        reloading = 0;
+        return 0;
+    }, NULL, 0, NULL);
+    int torn = 0;
+    while (reloading) {
+        char word[64];
+        StopMethod method;
+        CopyShutdownSettings(word, sizeof(word), &method);
+        torn += strcmp(word, "poweroff") != 0 || method != StopMethodPowerOff || iniPath != ServiceSettings.IniPath;
+    }
+    WaitForSingleObject(reloader, INFINITE);
+    CloseHandle(reloader);
+    EXPECT_EQ(0, torn);
 }
 
 TEST_F(SettingsTest, LongValuesAreCutToTheirBuffers)

@@ -135,15 +135,4 @@ TEST_F(EnvironmentTest, SetEvenWhenTheSettingsAreIncomplete)
     EXPECT_EQ("", Variable("VBOX_USER_HOME"));
 }
 
-TEST(WindowsVersionTest, WineReportsVistaOrLater)
-{
-    OSVERSIONINFOA info;
-    info.dwOSVersionInfoSize = sizeof(info);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    ASSERT_TRUE(GetVersionExA(&info));
-#pragma GCC diagnostic pop
-    EXPECT_EQ(info.dwMajorVersion >= 6, CheckWindowsVersion() != 0) << info.dwMajorVersion << "." << info.dwMinorVersion;
-}
-
 } // namespace

@@ -20,7 +20,9 @@ void ExpectComInitialisedOnceByTheTest()
 
 TEST_F(VboxTest, OpenAndCloseLogTheInterfaceLinesAndBalanceCom)
 {
-    ASSERT_EQ(1, StandinSetServerInfo("7.0.99_STANDIN", "C:\\Users\\vbox\\.VirtualBox"));
+    // A letter of the ANSI code page beyond Latin-1 (S with caron in 1252): logged whole.
+    ASSERT_EQ(1252u, GetACP());
+    ASSERT_EQ(1, StandinSetServerInfo("7.0.99_STANDIN", "C:\\Users\\\x8a\xe1rka\\.VirtualBox"));
     HRESULT opened = E_FAIL;
     RunOnSupervisorThread([&] {
         ASSERT_EQ(S_OK, CoInitialize(NULL));
@@ -36,7 +38,7 @@ TEST_F(VboxTest, OpenAndCloseLogTheInterfaceLinesAndBalanceCom)
     std::vector<std::string> expected = {
         "Initializing VirtualBox interface",
         "VirtualBox Interface v7.0.99_STANDIN initialized",
-        "Using VBOX_USER_HOME: C:\\Users\\vbox\\.VirtualBox",
+        "Using VBOX_USER_HOME: C:\\Users\\\x8a\xe1rka\\.VirtualBox",
         "Closing VirtualBox interface",
     };
     EXPECT_EQ(expected, LogMessages());

@@ -104,6 +104,26 @@ TEST_F(VboxTest, VBoxHeadlessIsStartedWithoutWindowAtTheConfiguredPriority)
     ReplaceImport("kernel32.dll", "CreateProcessA", (void *)RealCreateProcessA);
 }
 
+// Started but not watched, the machine could never be stopped by the service.
+TEST_F(VboxTest, AVBoxHeadlessThatCannotBeWatchedIsEndedBeforeTheFailedStart)
+{
+    static HANDLE started;
+    static void *realRegister;
+    realRegister = ReplaceImport("kernel32.dll", "RegisterWaitForSingleObject", (void *)+[](
+        PHANDLE, HANDLE process, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG) -> BOOL {
+        DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &started, SYNCHRONIZE, FALSE, 0);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    });
+    int result = StartOnSupervisorThread();
+    ReplaceImport("kernel32.dll", "RegisterWaitForSingleObject", realRegister);
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(Logged("ERROR watching VM 'Web Server' (0x00000008)")) << Log();
+    ASSERT_NE((HANDLE)NULL, started);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(started, 0));
+    CloseHandle(started);
+}
+
 TEST_F(VboxTest, StartsAPoweredOffMachineWithVBoxHeadless)
 {
     // No blank in the path: the command line is exactly path, -s, quoted UUID, -v config.

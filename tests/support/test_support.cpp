@@ -1,7 +1,11 @@
 #include "test_support.h"
 
 #include <stdio.h>
+#include <tlhelp32.h>
+
 #include <vector>
+
+#include <gtest/gtest.h>
 
 std::string MakeTestFolder(const std::string &name)
 {
@@ -170,3 +174,54 @@ void RemoveServiceIfPresent(const std::string &name)
     for (int i = 0; i < 100 && ServiceExists(name); i++)
         Sleep(100);
 }
+
+int EndChildProcesses(void)
+{
+    FILETIME ownCreation, unused1, unused2, unused3;
+    GetProcessTimes(GetCurrentProcess(), &ownCreation, &unused1, &unused2, &unused3);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    int ended = 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != GetCurrentProcessId())
+            continue;
+        HANDLE child = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                   entry.th32ProcessID);
+        if (child == NULL)
+            continue;
+        FILETIME creation, exit, kernel, user;
+        // A process id that was ours once may belong to an older process now.
+        if (GetProcessTimes(child, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &ownCreation) >= 0
+            && WaitForSingleObject(child, 0) == WAIT_TIMEOUT) {
+            fprintf(stderr, "warning: ending %s (pid %lu), left running by the test\n", entry.szExeFile,
+                    entry.th32ProcessID);
+            TerminateProcess(child, 1);
+            WaitForSingleObject(child, 10000);
+            ended++;
+        }
+        CloseHandle(child);
+    }
+    CloseHandle(snapshot);
+    return ended;
+}
+
+namespace {
+
+// A Windows child that outlives its test holds CTest's output pipe open and
+// turns a pass into a time-out: whatever a test left running ends with it.
+struct ChildProcessReaper : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo &) override { EndChildProcesses(); }
+};
+
+int AddChildProcessReaper(void)
+{
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ChildProcessReaper);
+    return 1;
+}
+
+int ChildProcessReaperAdded = AddChildProcessReaper();
+
+}  // namespace

@@ -25,6 +25,10 @@ std::string Quote(const std::string &text);
 // Starts a command line without a window and without waiting; the caller closes both handles.
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
 
+// Ends, by handle, every process that this program started and that still
+// runs (each test does so when it ends); returns how many there were.
+int EndChildProcesses(void);
+
 // Removes a service left over by an earlier run; waits until it is gone.
 void RemoveServiceIfPresent(const std::string &name);
 bool ServiceExists(const std::string &name);

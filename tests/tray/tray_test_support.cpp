@@ -111,44 +111,6 @@ void SetTestServiceState(const TestService &service, const char *state)
     WritePrivateProfileStringA("TestService", "State", state, service.ini.c_str());
 }
 
-DWORD StartServiceByName(const std::string &name)
-{
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_START) : NULL;
-    DWORD error = service != NULL && StartServiceA(service, 0, NULL) ? 0 : GetLastError();
-    if (service != NULL)
-        CloseServiceHandle(service);
-    if (manager != NULL)
-        CloseServiceHandle(manager);
-    return error;
-}
-
-static DWORD QueryServiceState(const std::string &name)
-{
-    DWORD state = 0;
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS) : NULL;
-    SERVICE_STATUS status;
-    if (service != NULL && QueryServiceStatus(service, &status))
-        state = status.dwCurrentState;
-    if (service != NULL)
-        CloseServiceHandle(service);
-    if (manager != NULL)
-        CloseServiceHandle(manager);
-    return state;
-}
-
-DWORD WaitForServiceState(const std::string &name, DWORD state, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    DWORD seen = QueryServiceState(name);
-    while (seen != state && GetTickCount() - start < timeoutMs) {
-        Sleep(20);
-        seen = QueryServiceState(name);
-    }
-    return seen;
-}
-
 DWORD QueryStartType(const std::string &name)
 {
     DWORD startType = 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "service_harness.h"
+
 // Points the tray at "<folder>pelorintray.exe", so that it reads
 // "<folder>pelorintray.ini"; the program file itself need not exist.
 void UseTrayFolder(const std::string &folder);
@@ -50,10 +52,6 @@ TestService InstallTestService(const std::string &folder, const std::string &nam
                                DWORD startType = SERVICE_DEMAND_START);
 // "running", "start pending", "stop pending", "paused" or "stopped".
 void SetTestServiceState(const TestService &service, const char *state);
-// 0 when the start was accepted, else the Windows error.
-DWORD StartServiceByName(const std::string &name);
-// Waits for a service state; returns the last state seen (0 when not found).
-DWORD WaitForServiceState(const std::string &name, DWORD state, DWORD timeoutMs = 10000);
 DWORD QueryStartType(const std::string &name);
 void ChangeStartType(const std::string &name, DWORD startType);
 

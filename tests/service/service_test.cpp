@@ -1,0 +1,222 @@
+// The service end to end: a copy of pelorin.exe installed in Wine's Service
+// Control Manager, started and stopped there, running its machine in the stand-in.
+#include "vbox_fixture.h"
+
+#include <algorithm>
+
+#include "service_harness.h"
+#include "settings.h"
+#include "test_support.h"
+#include "vbox_api.h"
+
+namespace {
+
+class ServiceTest : public VboxTest {
+protected:
+    std::string service;
+    std::string ini;
+
+    void SetUp() override
+    {
+        VboxTest::SetUp();
+        ini = folder + "Pelorin Service Test.ini";
+        strcpy(ServiceSettings.LogPath, (folder + "Pelorin Service Test.log").c_str());
+        service = InstallPelorinCopy(folder, "Pelorin Service Test", Ini(""));
+        ASSERT_EQ("Pelorin_Service_Test", service);
+        DeleteFileA(ServiceSettings.LogPath);
+    }
+
+    void TearDown() override
+    {
+        RemovePelorinCopy(service);
+        EXPECT_EQ(1, StandinReset());
+        VboxTest::TearDown();
+    }
+
+    std::string Ini(const std::string &extra, const std::string &install = "")
+    {
+        return "[Pelorin]\r\nVboxInstallPath=" + (install.empty() ? installPath : install) +
+               "\r\nVboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\nVmName=Web Server\r\nServiceName=Pelorin Service Test\r\n"
+               "Loglevel=2\r\n" + extra;
+    }
+
+    // Starts the service, runs the steps while it runs, and waits until it has stopped.
+    std::vector<StatusReport> RunService(const std::function<void()> &whileRunning)
+    {
+        StartSamplingStatus(service);
+        DWORD started = StartServiceByName(service);
+        EXPECT_TRUE(started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT) << started;
+        whileRunning();
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service, SERVICE_STOPPED, 30000));
+        // The service's own reports only: before its first one, Wine's Service
+        // Control Manager shows the last stop, then a start pending of its own.
+        std::vector<StatusReport> reports = StopSamplingStatus();
+        while (!reports.empty() && (reports.front().state == SERVICE_STOPPED || reports.front().controlsAccepted == 0))
+            reports.erase(reports.begin());
+        return reports;
+    }
+
+    std::vector<StatusReport> StartAndStop(const char *oneOff = NULL)
+    {
+        return RunService([&] {
+            ASSERT_TRUE(WaitForSampledState(SERVICE_RUNNING, 30000));
+            ASSERT_EQ(MachineStateRunning, WaitForMachineState(MachineStateRunning));
+            if (oneOff != NULL)
+                WritePrivateProfileStringA("Pelorin", "ShutdownOnceCommand", oneOff, ini.c_str());
+            EXPECT_EQ(0u, StopServiceByName(service));
+        });
+    }
+};
+
+const std::vector<std::string> StartLines = { "Starting VM 'Web Server'", "VM 'Web Server' started" };
+
+std::vector<std::string> Join(std::vector<std::string> first, const std::vector<std::string> &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+TEST_F(ServiceTest, StartsPendingThenRunningAndStopsWithEachMethod)
+{
+    struct Case {
+        const char *configured;  // NULL: the INI file as the row before left it
+        const char *oneOff;
+        const char *call;
+        std::vector<std::string> stopLines;
+    } cases[] = {
+        { "poweroff", NULL, "IConsole::PowerDown",
+          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" } },
+        { "SaveState", NULL, "IConsole::SaveState",
+          { "Stopping (SaveState) VM 'Web Server'", "VM 'Web Server' stopped (SaveState)" } },
+        { "acpipowerbutton", NULL, "IConsole::PowerButton",
+          { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
+            "VM 'Web Server' stopped (acpipowerbutton)" } },
+        { "acpisleepbutton", NULL, "IConsole::SleepButton",
+          { "Stopping (acpisleepbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpisleepbutton)",
+            "VM 'Web Server' stopped (acpisleepbutton)" } },
+        { "poweroff", "savestate", "IConsole::SaveState",
+          { "Stopping (savestate) VM 'Web Server'", "VM 'Web Server' stopped (savestate)" } },
+        { NULL, NULL, "IConsole::PowerDown", { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" } },
+    };
+    for (const Case &c : cases) {
+        std::string row = std::string(c.call) + (c.oneOff ? " once" : "");
+        if (c.configured != NULL)
+            WriteTextFile(ini, Ini(std::string("ShutdownCommand=") + c.configured + "\r\n"));
+        DeleteFileA(ServiceSettings.LogPath);
+        ASSERT_EQ(1, StandinReset());
+        PutMachine(MachineStatePoweredOff);
+
+        std::vector<StatusReport> reports = StartAndStop(c.oneOff);
+        std::vector<DWORD> states = { SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED };
+        EXPECT_EQ(states, StatesOf(reports)) << row;
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(1u, reports.front().checkPoint) << row;
+        for (const StatusReport &report : reports) {
+            if (report.state == SERVICE_RUNNING || report.state == SERVICE_STOPPED) {
+                EXPECT_EQ(0u, report.checkPoint) << row;
+            }
+            EXPECT_EQ(0x105u, report.controlsAccepted & 0x105) << row;
+        }
+        EXPECT_EQ(0u, reports.back().win32ExitCode) << row;
+        EXPECT_EQ(1u, JournalOf(c.call).size()) << row;
+        EXPECT_EQ(Join(StartLines, c.stopLines), LogMessages()) << row;
+        EXPECT_EQ(std::string::npos, ReadTextFile(ini).find("ShutdownOnceCommand")) << row;
+    }
+}
+
+TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
+{
+    struct Case {
+        const char *row;
+        std::string iniText;
+        const char *fault;
+        bool registered;
+        DWORD specificExitCode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        { "not registered", Ini(""), NULL, false, 0x80800001, { "ERROR: Could not find registered VM 'Web Server'" } },
+        { "no VBoxHeadless", Ini("", folder + "empty"), NULL, true, 0x80800001,
+          { "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in " + ini } },
+        { "stand-in fault", Ini(""), "IMachine::get_State", true, 0x80800001, { "ERROR reading VM state (0x80004005)" } },
+        { "incomplete", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\n", NULL, true, 0x80800002,
+          { "ERROR: No VmName configured", "ERROR: No VmName configured" } },
+    };
+    CreateDirectoryA((folder + "empty").c_str(), NULL);
+    for (const Case &c : cases) {
+        WriteTextFile(ini, c.iniText);
+        DeleteFileA(ServiceSettings.LogPath);
+        ASSERT_EQ(1, StandinReset());
+        if (c.registered)
+            PutMachine(MachineStatePoweredOff);
+        if (c.fault != NULL) {
+            ASSERT_EQ(1, StandinSetFault(c.fault, (long)0x80004005));
+        }
+
+        std::vector<StatusReport> reports = RunService([] {});
+        for (DWORD state : StatesOf(reports))
+            EXPECT_NE((DWORD)SERVICE_RUNNING, state) << c.row;
+        SERVICE_STATUS status = QueryServiceStatusOf(service);
+        EXPECT_EQ(1066u, status.dwWin32ExitCode) << c.row;
+        EXPECT_EQ(c.specificExitCode, status.dwServiceSpecificExitCode) << c.row;
+        EXPECT_EQ(c.lines, LogMessages()) << c.row;
+        EXPECT_EQ(0u, JournalOf("VBoxHeadless::Start").size()) << c.row;
+    }
+}
+
+TEST_F(ServiceTest, AMachineThatEndsEndsTheServiceWithExitCodeZero)
+{
+    struct Case {
+        const char *behaviour;
+        unsigned long exitCode;
+        const char *fault;
+        std::vector<std::string> endLines;
+    } cases[] = {
+        { "crash", 0, NULL, { "VM 'Web Server' stopped by itself" } },
+        { "crash", 3, NULL, { "VM 'Web Server' was terminated abnormally (0x00000003)" } },
+        { "normal", 0, "IProgress::WaitForCompletion",
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80bb000a)",
+            "VM 'Web Server' was terminated abnormally while stopping (rc=0x80bb000a)" } },
+    };
+    for (const Case &c : cases) {
+        DeleteFileA(ServiceSettings.LogPath);
+        ASSERT_EQ(1, StandinReset());
+        PutMachine(MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetHeadlessBehaviour(TestVmName, c.behaviour, c.exitCode));
+        if (c.fault != NULL) {
+            ASSERT_EQ(1, StandinSetFault(c.fault, (long)0x80BB000A));
+        }
+
+        RunService([&] {
+            if (c.fault != NULL && WaitForServiceState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING)
+                StopServiceByName(service);
+        });
+        SERVICE_STATUS status = QueryServiceStatusOf(service);
+        EXPECT_EQ(0u, status.dwWin32ExitCode) << c.behaviour << c.exitCode;
+        EXPECT_EQ(Join(StartLines, c.endLines), LogMessages()) << c.behaviour << c.exitCode;
+    }
+}
+
+// MaxWaitTimeout is the wait hint, not a limit: a save that outlasts it keeps reporting progress.
+TEST_F(ServiceTest, ASlowSaveReportsStopPendingEverySecondWithTheWaitHint)
+{
+    WriteTextFile(ini, Ini("ShutdownCommand=savestate\r\nMaxWaitTimeout=1500\r\n"));
+    ASSERT_EQ(1, StandinSetDelay("SaveState", 4000));
+    std::vector<StatusReport> reports = StartAndStop();
+
+    std::vector<DWORD> checkPoints;
+    for (const StatusReport &report : reports) {
+        if (report.state != SERVICE_STOP_PENDING)
+            continue;
+        EXPECT_EQ(1500u, report.waitHint);
+        if (checkPoints.empty() || checkPoints.back() != report.checkPoint)
+            checkPoints.push_back(report.checkPoint);
+    }
+    EXPECT_GE(checkPoints.size(), 4u);
+    EXPECT_LE(checkPoints.size(), 10u);
+    EXPECT_TRUE(std::is_sorted(checkPoints.begin(), checkPoints.end()));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, reports.back().state);
+    EXPECT_EQ(0u, reports.back().checkPoint + reports.back().waitHint);
+    EXPECT_EQ(MachineStateSaved, MachineState());
+}
+
+} // namespace
