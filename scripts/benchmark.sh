@@ -2,7 +2,7 @@
 # Builds, then prints the benchmark figures (medians over repeated runs) under
 # wine64 in a prefix of its own (build-x86_64/bench), so the tests may run
 # meanwhile. Not tests: the figures depend on the machine.
-#   scripts/benchmark.sh [vbox|tray]   (both by default)
+#   scripts/benchmark.sh [vbox|service|tray]   (all by default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -17,10 +17,17 @@ stop() {
 }
 trap stop EXIT
 "$root/tests/wine/prefix.sh" start "$build" "$state"
+if [ "$which" != tray ]; then
+    "$root/tests/standin/fixture.sh" start "$build"
+fi
 if [ "$which" = all ] || [ "$which" = vbox ]; then
     # The service's VirtualBox calls, through the stand-in.
-    "$root/tests/standin/fixture.sh" start "$build"
     "$build/wine-run" "$build/bin/vbox_bench.exe" 30 2>&1 | tr -d '\r'
+    echo
+fi
+if [ "$which" = all ] || [ "$which" = service ]; then
+    # The service itself: start and stop, a pipe request, idle cost.
+    "$build/wine-run" "$build/bin/service_bench.exe" 15 2>&1 | tr -d '\r'
     echo
 fi
 if [ "$which" = all ] || [ "$which" = tray ]; then

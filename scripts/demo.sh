@@ -1,7 +1,10 @@
 #!/bin/bash
-# The main job, shown under Wine: a copy of pelorin.exe with its INI file in a
-# demo folder, installed as a service, inspected, started, watched by the tray
-# helper (its menu saved as demo/tray-menu.png), and removed again.
+# The main job, shown under Wine: the life of a virtual machine run as a
+# service. A copy of pelorin.exe with its INI file in a demo folder is
+# installed as a service and started; it starts its machine in the VirtualBox
+# stand-in, answers the tray's questions over its control pipe, is watched by
+# the tray helper (its menu saved as demo/tray-menu.png), is stopped with a
+# one-off "save state", and is removed again; then its log is printed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -12,13 +15,37 @@ demo=$root/demo
 state=$demo/wine
 export PELORIN_WINE_STATE=$state
 run() { "$build/wine-run" "$@" 2>&1 | tr -d '\r'; }
+ctl() { run "$build/bin/standinctl.exe" "$@"; }
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Waits until `sc query` shows the state, at most 30 s.
+wait_state() {
+    for _ in $(seq 150); do
+        run sc query "$1" | grep -q "STATE *: *[0-9]* *$2" && return 0
+        sleep 0.2
+    done
+    echo "$1 did not reach $2"
+    return 1
+}
 
+stop_all() {
+    "$root/tests/standin/fixture.sh" stop "$build" >/dev/null 2>&1 || true
+    "$root/tests/wine/prefix.sh" stop "$build" "$state"
+}
 "$root/tests/wine/prefix.sh" stop "$build" "$state" 2>/dev/null || true
 rm -rf "$demo/vm"
 mkdir -p "$demo/vm"
-trap '"$root/tests/wine/prefix.sh" stop "$build" "$state"' EXIT
+trap stop_all EXIT
 "$root/tests/wine/prefix.sh" start "$build" "$state"
+"$root/tests/standin/fixture.sh" start "$build"
+
+# VirtualBox cannot run here: its stand-in plays it, with VBoxHeadless.exe
+# where VirtualBox installs it and one registered machine.
+vbox="$state/prefix/drive_c/Program Files/Oracle/VirtualBox"
+mkdir -p "$vbox"
+cp "$build/bin/VBoxHeadless.exe" "$vbox/"
+say "VirtualBox (the stand-in) knows one machine, powered off (state 1), remote display on port 3389"
+ctl put-machine "Web Server" 8c0bb7ae-52b1-4b5c-9b27-0a8c5e3b2f11 state=1 vrde=1 port=3389 width=1024 height=768 bpp=32 >/dev/null
+ctl get-machine "Web Server"
 
 # One copy of the program serves one machine: Web Server.exe reads Web Server.ini.
 cp "$build/bin/pelorin.exe" "$demo/vm/Web Server.exe"
@@ -55,10 +82,18 @@ run "$build/bin/scqc.exe" Web_Server
 say 'sc query Web_Server'
 run sc query Web_Server
 
-say 'sc start Web_Server   (this build ends the service at once: no VM control yet)'
+say 'sc start Web_Server   (the service starts VBoxHeadless for its machine)'
 run sc start Web_Server || true
-sleep 2
+wait_state Web_Server RUNNING
 run sc query Web_Server
+say "The machine runs (state 5), its session held by the service's VBoxHeadless"
+for _ in $(seq 50); do ctl get-machine "Web Server" | grep -q "state=5" && break; sleep 0.2; done
+ctl get-machine "Web Server"
+
+say "The control pipe \\\\.\\pipe\\pelorin.Web Server answers the tray's three questions (pipequery.exe, a small client of ours)"
+run "$build/bin/pipequery.exe" "Web Server" enabled
+run "$build/bin/pipequery.exe" "Web Server" port
+run "$build/bin/pipequery.exe" "Web Server" resolution
 
 # The tray helper, beside the service's files, lists the service in its own INI file.
 say "pelorintray.exe watching Web_Server in the Wine desktop's taskbar"
@@ -92,6 +127,17 @@ else
     set -e
 fi
 
+say "A one-off stop method, as the tray's \"Stop with\" > \"Save state\" writes it"
+printf 'ShutdownOnceCommand=savestate\r\n' >>"$demo/vm/Web Server.ini"
+tr -d '\r' <"$demo/vm/Web Server.ini" | grep Shutdown
+say 'sc stop Web_Server'
+run sc stop Web_Server || true
+wait_state Web_Server STOPPED
+run sc query Web_Server
+say "The machine is saved (state 2); the one-off key is gone, ShutdownCommand stays"
+ctl get-machine "Web Server"
+tr -d '\r' <"$demo/vm/Web Server.ini" | grep Shutdown
+
 say '"Web Server.exe" -u   (remove the service)'
 set +e
 run "$exe" -u; echo "exit code ${PIPESTATUS[0]}"
@@ -101,5 +147,5 @@ set -e
 say 'sc query Web_Server'
 run sc query Web_Server || true
 
-say "Web Server.log"
+say "Web Server.log (Loglevel=3: the whole life of the machine)"
 tr -d '\r' <"$demo/vm/Web Server.log"

@@ -4,10 +4,7 @@
 #include <windows.h>
 #include <stdio.h>
 
-#include <algorithm>
-#include <functional>
-#include <vector>
-
+#include "bench_support.h"
 #include "settings.h"
 #include "standin_client.h"
 #include "supervisor.h"
@@ -16,37 +13,6 @@
 #include "vm_start.h"
 
 static const char BenchVmName[] = "Bench VM";
-
-static double NowMs(void)
-{
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * (double)now.QuadPart / (double)frequency.QuadPart;
-}
-
-static double Median(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    size_t middle = samples.size() / 2;
-    return samples.size() % 2 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
-}
-
-// Runs `measured` `runs` times (each after `prepare`) and prints its median.
-static void Measure(const char *what, int runs, const std::function<void()> &measured,
-                    const std::function<void()> &prepare = [] {})
-{
-    std::vector<double> samples;
-    for (int i = 0; i < runs; i++) {
-        prepare();
-        double start = NowMs();
-        measured();
-        samples.push_back(NowMs() - start);
-    }
-    printf("  %-46s %9.3f ms  (median of %d)\n", what, Median(samples), runs);
-}
 
 static void PutBenchMachine(void)
 {

@@ -1,0 +1,200 @@
+// Prints what the service costs under Wine's Service Control Manager with the
+// stand-in, as medians beside their floors: start to RUNNING and stop to
+// STOPPED against a minimal service of ours, one control pipe request against
+// a bare pipe round trip plus a bare VirtualBox connection, and the service's
+// CPU time and peak working set while its machine runs. Not a test.
+#include <windows.h>
+#include <process.h>
+#include <psapi.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "bench_support.h"
+#include "control_pipe.h"
+#include "pipe_harness.h"
+#include "service_harness.h"
+#include "settings.h"
+#include "standin_client.h"
+#include "test_support.h"
+#include "vbox_session.h"
+
+namespace {
+
+const char BenchVmName[] = "Bench VM";
+const char FloorPipe[] = "\\\\.\\pipe\\pelorin-bench-floor";
+
+void PutBenchMachine(void)
+{
+    StandinMachine machine = {};
+    strcpy(machine.name, BenchVmName);
+    strcpy(machine.uuid, "0b7e2b4e-6a0c-4f7e-8a54-3c1f2d9e8b10");
+    machine.state = 1;
+    machine.vrdeEnabled = 1;
+    machine.vrdePort = 3389;
+    StandinPutMachine(&machine);
+}
+
+void WaitForBenchMachine(long state)
+{
+    StandinMachine machine = {};
+    for (int i = 0; i < 3000 && (!StandinGetMachine(BenchVmName, &machine) || machine.state != state); i++)
+        Sleep(2);
+}
+
+void WaitForState(const std::string &name, DWORD state)
+{
+    for (int i = 0; i < 30000 && QueryServiceStatusOf(name).dwCurrentState != state; i++)
+        Sleep(1);
+}
+
+void WaitForProcessEnd(DWORD pid)
+{
+    HANDLE process = pid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, pid) : NULL;
+    if (process != NULL) {
+        WaitForSingleObject(process, 30000);
+        CloseHandle(process);
+    }
+}
+
+// Start to RUNNING and stop to STOPPED, each a median; the machine (if any)
+// is running before the stop is asked for, and the process gone before the next start.
+void MeasureStartStop(const char *label, const std::string &name, int runs, bool machine)
+{
+    std::vector<double> starts, stops;
+    for (int i = 0; i < runs; i++) {
+        if (machine)
+            PutBenchMachine();
+        double begin = NowMs();
+        StartServiceByName(name);
+        WaitForState(name, SERVICE_RUNNING);
+        starts.push_back(NowMs() - begin);
+        DWORD pid = ServiceProcessId(name);
+        if (machine)
+            WaitForBenchMachine(5);
+        begin = NowMs();
+        StopServiceByName(name);
+        WaitForState(name, SERVICE_STOPPED);
+        stops.push_back(NowMs() - begin);
+        WaitForProcessEnd(pid);
+    }
+    printf("  %-52s %9.1f ms  (median of %d)\n", (std::string(label) + ": start to RUNNING").c_str(), Median(starts), runs);
+    printf("  %-52s %9.1f ms  (median of %d)\n", (std::string(label) + ": stop to STOPPED").c_str(), Median(stops), runs);
+}
+
+unsigned __stdcall ServeFloorPipe(void *)
+{
+    for (;;) {
+        HANDLE pipe = CreateNamedPipeA(FloorPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 16, 16, 0, NULL);
+        if (pipe == INVALID_HANDLE_VALUE)
+            return 1;
+        if (ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            DWORD request = 0, count = 0;
+            ReadFile(pipe, &request, sizeof(request), &count, NULL);
+            WriteFile(pipe, &request, sizeof(request), &count, NULL);
+            FlushFileBuffers(pipe);
+            DisconnectNamedPipe(pipe);
+        }
+        CloseHandle(pipe);
+    }
+}
+
+void BareRoundTrip(void)
+{
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    while ((pipe = CreateFileA(FloorPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL)) ==
+           INVALID_HANDLE_VALUE)
+        WaitNamedPipeA(FloorPipe, 100);
+    DWORD request = VrdePort, reply = 0, count = 0;
+    WriteFile(pipe, &request, sizeof(request), &count, NULL);
+    ReadFile(pipe, &reply, sizeof(reply), &count, NULL);
+    CloseHandle(pipe);
+}
+
+double CpuMs(HANDLE process)
+{
+    FILETIME creation, exit, kernel, user;
+    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user))
+        return -1;
+    ULARGE_INTEGER k = { { kernel.dwLowDateTime, kernel.dwHighDateTime } };
+    ULARGE_INTEGER u = { { user.dwLowDateTime, user.dwHighDateTime } };
+    return (double)(k.QuadPart + u.QuadPart) / 10000.0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int runs = argc > 1 ? atoi(argv[1]) : 15;
+    std::string folder = MakeTestFolder("service bench");
+    std::string install = folder + "VirtualBox";
+    CreateDirectoryA(install.c_str(), NULL);
+    CopyFileA(StandinHeadlessPath().c_str(), (install + "\\VBoxHeadless.exe").c_str(), FALSE);
+    StandinReset();
+    PutBenchMachine();
+
+    std::string pelorin = InstallPelorinCopy(folder, "PelorinBench",
+        "[Pelorin]\r\nVboxInstallPath=" + install + "\r\nVboxUserHome=C:\\vbox\r\nVmName=" + BenchVmName +
+        "\r\nServiceName=Pelorin Bench\r\nShutdownCommand=poweroff\r\nLoglevel=1\r\n");
+    std::string floor = "PelorinBenchFloor";
+    RemoveServiceIfPresent(floor);
+    std::string floorExe = CopyBuiltProgram("traytestservice.exe", folder, floor + ".exe");
+    WriteTextFile(folder + floor + ".ini", "[TestService]\r\nState=running\r\n");
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE created = CreateServiceA(manager, floor.c_str(), floor.c_str(), SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       Quote(floorExe).c_str(), NULL, NULL, NULL, NULL, NULL);
+    if (created != NULL)
+        CloseServiceHandle(created);
+    CloseServiceHandle(manager);
+    if (pelorin.empty() || created == NULL) {
+        printf("could not install the services\n");
+        return 1;
+    }
+
+    printf("The service under Wine's Service Control Manager, with the stand-in (this machine):\n");
+    MeasureStartStop("floor: minimal service", floor, runs, false);
+    MeasureStartStop("pelorin, power off", pelorin, runs, true);
+
+    PutBenchMachine();
+    StartServiceByName(pelorin);
+    WaitForState(pelorin, SERVICE_RUNNING);
+    WaitForBenchMachine(5);
+    Measure("pelorin: one pipe request (VrdePort)", runs * 4, [] { AskControlPipe(BenchVmName, VrdePort); });
+    HANDLE server = (HANDLE)_beginthreadex(NULL, 0, ServeFloorPipe, NULL, 0, NULL);
+    double pipe = Measure("floor: bare named-pipe round trip", runs * 4, BareRoundTrip);
+    CoInitialize(NULL);
+    ServiceSettings.Loglevel = 0;
+    double connection = Measure("floor: bare VirtualBox connection and session", runs * 4, [] {
+        IVirtualBox *virtualBox = NULL;
+        ISession *session = NULL;
+        if (SUCCEEDED(ConnectVirtualBox(&virtualBox)))
+            CreateSession(&session);
+        if (session != NULL)
+            session->Release();
+        DisconnectVirtualBox(&virtualBox);
+    });
+    CoUninitialize();
+    printf("  %-52s %9.3f ms\n", "floor: the two together", pipe + connection);
+
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, ServiceProcessId(pelorin));
+    double before = CpuMs(process);
+    Sleep(10000);
+    double after = CpuMs(process);
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof(memory);
+    BOOL counted = GetProcessMemoryInfo(process, &memory, sizeof(memory));
+    printf("  %-52s %9.1f ms\n", "pelorin: CPU time over 10 idle seconds", before < 0 ? -1.0 : after - before);
+    printf("  %-52s %9.1f MB%s\n", "pelorin: peak working set", memory.PeakWorkingSetSize / 1048576.0,
+           counted ? "" : " (not available)");
+    if (process != NULL)
+        CloseHandle(process);
+
+    RemovePelorinCopy(pelorin);
+    RemoveServiceIfPresent(floor);
+    StandinReset();
+    // The floor server's thread ends with the process.
+    CloseHandle(server);
+    return 0;
+}
