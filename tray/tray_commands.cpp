@@ -6,7 +6,6 @@
 #include "command_ids.h"
 #include "service_list.h"
 #include "tray_menu.h"
-#include "tray_shell.h"
 
 // Opens the entry's service with the given rights and hands it to the
 // action; gives up silently when the manager or the service will not open.
@@ -101,11 +100,6 @@ static void RunServiceCommand(TrayEntry *entry, int command)
 void HandleTrayCommand(unsigned int id)
 {
     switch (id) {
-    case IDM_CLOSE:
-        DestroyTrayMenu();
-        CleanupTray();
-        PostQuitMessage(0);
-        return;
     case IDM_RELOAD: {
         int result = LoadServiceList();
         DestroyTrayMenu();

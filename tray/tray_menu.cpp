@@ -6,7 +6,7 @@
 #include "command_ids.h"
 #include "menu_icons.h"
 #include "service_list.h"
-#include "tray_shell.h"
+#include "tray_base.h"
 
 HMENU TrayMenu;
 HMENU *ServiceMenus;
@@ -184,23 +184,4 @@ void ShowTrayMenu(HWND dialog)
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(dialog);
     TrackPopupMenu(TrayMenu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, dialog, NULL);
-}
-
-void MeasureMenuIcon(MEASUREITEMSTRUCT *item)
-{
-    item->itemWidth += 3;
-    if (item->itemHeight <= 15)
-        item->itemHeight = 16;
-}
-
-void DrawMenuIcon(const DRAWITEMSTRUCT *item)
-{
-    HICON icon = LoadStateIcon((int)item->itemID);
-    if (icon == NULL)
-        return;
-    // The rectangle handed over for a callback bitmap starts to the right of
-    // the space kept for it.
-    DrawIconEx(item->hDC, item->rcItem.left - 16, (item->rcItem.top + item->rcItem.bottom - 16) / 2, icon, 16, 16, 0,
-               NULL, DI_NORMAL);
-    DestroyIcon(icon);
 }

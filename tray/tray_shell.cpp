@@ -4,16 +4,14 @@
 
 #include "abi_sizes.h"
 #include "buffered_paint.h"
+#include "command_ids.h"
 #include "menu_icons.h"
 #include "resource.h"
 #include "service_list.h"
 #include "tray_commands.h"
 #include "tray_menu.h"
 
-HINSTANCE TrayInstance;
-int WindowsMajorVersion;
 UINT TaskbarCreatedMessage;
-NOTIFYICONDATAA TrayIcon;
 
 void StartTrayShell(HINSTANCE instance)
 {
@@ -55,31 +53,6 @@ BOOL AddTrayIcon(HWND dialog)
     return Shell_NotifyIconA(NIM_SETVERSION, &TrayIcon);
 }
 
-HICON LoadStateIcon(int state)
-{
-    WORD id;
-    switch (state) {
-    case Stopped:
-        id = IDI_STOPPED;
-        break;
-    case StopPending:
-    case StartPending:
-        id = IDI_PENDING;
-        break;
-    case Running:
-        id = IDI_RUNNING;
-        break;
-    case ConfigNotFound:
-    case ServiceNotFound:
-    case NotConfigured:
-        id = IDI_ERROR;
-        break;
-    default:
-        return NULL;
-    }
-    return (HICON)LoadImageA(TrayInstance, MAKEINTRESOURCEA(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
-}
-
 void CleanupTray(void)
 {
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
@@ -94,6 +67,13 @@ void CleanupTray(void)
             MenuBitmapCache[i] = NULL;
         }
     }
+}
+
+static void CloseTray(void)
+{
+    DestroyTrayMenu();
+    CleanupTray();
+    PostQuitMessage(0);
 }
 
 static void StartUpDialog(HWND dialog)
@@ -140,7 +120,10 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             HandleIconClick(window);
         break;
     case WM_COMMAND:
-        HandleTrayCommand(LOWORD(wParam));
+        if (LOWORD(wParam) == IDM_CLOSE)
+            CloseTray();
+        else
+            HandleTrayCommand(LOWORD(wParam));
         break;
     case WM_MEASUREITEM:
         if (lParam != 0)
