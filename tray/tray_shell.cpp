@@ -61,12 +61,7 @@ void CleanupTray(void)
         TrayIcon.hIcon = NULL;
     }
     FreeServiceList();
-    for (int i = MENU_BITMAP_SLOTS - 1; i >= 0; i--) {
-        if (MenuBitmapCache[i] != NULL) {
-            DeleteObject(MenuBitmapCache[i]);
-            MenuBitmapCache[i] = NULL;
-        }
-    }
+    FreeMenuBitmaps();
 }
 
 static void CloseTray(void)

@@ -2,7 +2,13 @@
 // through the menu functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
+#include "bitmap_bits.h"
+#include "buffered_paint.h"
 #include "command_ids.h"
+#include "import_hook.h"
 #include "menu_icons.h"
 #include "service_list.h"
 #include "test_support.h"
@@ -249,23 +255,59 @@ TEST_F(MenuTest, ExistingLogEnablesShowLogAndClearLog)
     EXPECT_FALSE(ServiceItems(1)[7].grayed);
 }
 
-TEST_F(MenuTest, OnVistaAndLaterServiceItemsShowTheCachedBitmapOfTheirState)
+TEST_F(MenuTest, OnVistaAndLaterEachStateIsConvertedOnceForAllItemsAndMenus)
 {
-    LoadServices("pictures vista", 3);
-    HDC screen = GetDC(NULL);
-    HBITMAP running = CreateCompatibleBitmap(screen, 16, 16);
-    ReleaseDC(NULL, screen);
-    MenuBitmapCache[Running] = running;
-    TrayEntries[0].State = Running;
-    TrayEntries[1].State = ConfigNotFound;
-    TrayEntries[2].State = Running;
-    BuildTrayMenu(PollSucceeded);
-    EXPECT_TRUE(TopItem(0).bitmap == running);
-    EXPECT_TRUE(TopItem(1).bitmap == NULL); // an empty slot: no picture
-    EXPECT_TRUE(TopItem(2).bitmap == running);
-    DestroyTrayMenu();
-    MenuBitmapCache[Running] = NULL;
-    DeleteObject(running);
+    LoadServices("pictures vista", 4);
+    const int states[] = { Running, ConfigNotFound, Running, Undetermined };
+    HBITMAP first[MENU_BITMAP_SLOTS];
+    for (int build = 0; build < 2; build++) {
+        for (int i = 0; i < 4; i++)
+            TrayEntries[i].State = states[i];
+        BuildTrayMenu(PollSucceeded);
+        for (int i = 0; i < 4; i++) {
+            EXPECT_TRUE(TopItem(i).bitmap != NULL) << i;
+            EXPECT_TRUE(TopItem(i).bitmap == MenuBitmapCache[states[i]]) << i;
+        }
+        if (build == 0)
+            std::copy(MenuBitmapCache, MenuBitmapCache + MENU_BITMAP_SLOTS, first);
+    }
+    EXPECT_TRUE(std::equal(first, first + MENU_BITMAP_SLOTS, MenuBitmapCache));
+    EXPECT_EQ(3, MENU_BITMAP_SLOTS - std::count(first, first + MENU_BITMAP_SLOTS, (HBITMAP)NULL));
+    // A state without an icon keeps a blank, fully transparent bitmap.
+    EXPECT_EQ(Pixels(256, 0), BitmapPixels(MenuBitmapCache[Undetermined]));
+}
+
+HBITMAP WINAPI FailToCreateDib(HDC, const BITMAPINFO *, UINT, void **, HANDLE, DWORD)
+{
+    return NULL;
+}
+
+TEST_F(MenuTest, WithoutAConversionTheItemHasNoPictureAndTheNextBuildTriesAgain)
+{
+    LoadServices("pictures failed", 1);
+    TrayEntries[0].State = Stopped;
+    void *createDib = NULL;
+    const struct {
+        const char *name;
+        std::function<void()> fail, mend;
+    } causes[] = {
+        { "no DIB section", [&]() { createDib = ReplaceImport("gdi32.dll", "CreateDIBSection", (void *)FailToCreateDib); },
+          [&]() { ReplaceImport("gdi32.dll", "CreateDIBSection", createDib); } },
+        { "no buffered paint", []() { UxBeginBufferedPaint = NULL; },
+          []() { LoadBufferedPaintFunctions(6); } },
+    };
+    for (const auto &cause : causes) {
+        cause.fail();
+        BuildTrayMenu(PollSucceeded);
+        cause.mend();
+        EXPECT_TRUE(TopItem(0).bitmap == NULL) << cause.name;
+        EXPECT_TRUE(MenuBitmapCache[Stopped] == NULL) << cause.name;
+        EXPECT_EQ(Join({ "VM 0" }, FixedTail), MenuTexts(TrayMenu)) << cause.name;
+        EXPECT_EQ(ServiceCommands, MenuTexts(ServiceMenus[0])) << cause.name;
+        BuildTrayMenu(PollSucceeded);
+        EXPECT_TRUE(TopItem(0).bitmap != NULL && TopItem(0).bitmap == MenuBitmapCache[Stopped]) << cause.name;
+        FreeMenuBitmaps();
+    }
 }
 
 TEST_F(MenuTest, BeforeVistaTheServiceItemsAreDrawnByTheOwner)
@@ -294,6 +336,9 @@ TEST_F(MenuTest, DestroyReleasesEveryMenuOfTheLastBuild)
     HMENU stopWith0 = StopWithMenus[0];
     HMENU service1 = ServiceMenus[1];
     ASSERT_TRUE(IsMenu(top) && IsMenu(service0) && IsMenu(stopWith0) && IsMenu(service1));
+    // Detached, the submenus no longer go with the menus that held them.
+    RemoveMenu(top, 0, MF_BYPOSITION);
+    RemoveMenu(service0, 2, MF_BYPOSITION);
 
     DestroyTrayMenu();
     EXPECT_FALSE(IsMenu(top));

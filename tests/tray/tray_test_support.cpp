@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "buffered_paint.h"
 #include "menu_icons.h"
 #include "service_list.h"
 #include "test_support.h"
@@ -30,6 +31,7 @@ void TrayTest::SetUp()
         MenuBitmapCache[i] = NULL;
     TrayInstance = GetModuleHandleA(NULL);
     WindowsMajorVersion = 6;
+    LoadBufferedPaintFunctions(WindowsMajorVersion);
 }
 
 void TrayTest::TearDown()
