@@ -5,6 +5,7 @@
 
 #include "command_ids.h"
 #include "menu_icons.h"
+#include "pipe_client.h"
 #include "service_list.h"
 #include "tray_base.h"
 
@@ -34,13 +35,6 @@ static void AppendGrayedText(HMENU menu, const char *text)
     AppendMenuA(menu, MF_STRING | MF_GRAYED, 0, text);
 }
 
-// The console needs the machine's remote display port from the service's
-// control pipe; until the pipe client is built no console is offered.
-static int IsVrdpConsoleAvailable(const TrayEntry *)
-{
-    return 0;
-}
-
 static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
 {
     HMENU menu = CreatePopupMenu();
@@ -58,6 +52,7 @@ static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
 static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
 {
     int running = entry->State == Running;
+    int remoteDisplay = RequestVrdeEnabled(entry->VmName);
     int logExists = entry->LogPath[0] != '\0' && _access(entry->LogPath, 0) == 0;
 
     AppendMenuA(menu, MF_STRING | EnabledWhen(entry->State == Stopped), ServiceCommandId(index, CommandStart), "Start");
@@ -65,7 +60,7 @@ static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
     StopWithMenus[index] = BuildStopWithMenu(index, entry);
     AppendMenuA(menu, MF_POPUP | EnabledWhen(running), (UINT_PTR)StopWithMenus[index], "Stop with");
     AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
-    AppendMenuA(menu, MF_STRING | EnabledWhen(running && IsVrdpConsoleAvailable(entry)),
+    AppendMenuA(menu, MF_STRING | EnabledWhen(running && remoteDisplay),
                 ServiceCommandId(index, CommandVrdpConsole), "VRDP console");
     AppendMenuA(menu, MF_STRING, ServiceCommandId(index, CommandOpenConfig), "Open config file");
     AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandShowLog), "Show log");

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
+#include <memory>
 
 #include "command_ids.h"
+#include "control_pipe.h"
+#include "scripted_pipe.h"
 #include "service_list.h"
+#include "shell_execute_recorder.h"
 #include "test_support.h"
 #include "tray_menu.h"
 #include "tray_shell.h"
@@ -287,6 +292,60 @@ TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
     EXPECT_FALSE(FileExists(std::string(windows) + "\\TrayCmdBare.ini"));
     EXPECT_EQ(iniBefore, ReadTextFile(folder + "novm.ini"));
     EXPECT_TRUE(FileExists(folder + "novm.log"));
+}
+
+TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
+{
+    folder = MakeTestFolder("tray command console");
+    UseTrayFolder(folder);
+    std::string vm = UniqueVmName("Console");
+    WriteTextFile(folder + "console.ini", ServiceIni(vm));
+    WriteTextFile(folder + "pelorintray.ini", "[console]\r\nConfigFile=" + folder + "console.ini\r\n");
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    TrayEntries[0].State = Running;
+    const std::map<DWORD, DWORD> none;
+    const struct {
+        const char *name;
+        bool listening;
+        std::map<DWORD, DWORD> replies;
+        const char *parameters; // null: nothing started
+    } rows[] = {
+        { "full answer", true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } }, "/v 127.0.0.1:3389 /w 1024 /h 768" },
+        { "zero width", true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f" },
+        { "zero height", true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f" },
+        { "no size", true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f" },
+        { "port 0", true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL },
+        { "no reply", true, none, NULL },
+        { "service stopped", false, none, NULL },
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<ScriptedPipeServer> server(row.listening ? new ScriptedPipeServer(vm, row.replies) : NULL);
+        ShellExecuteRecorder recorder(false);
+        Choose(ServiceCommandId(0, CommandVrdpConsole));
+        if (row.parameters == NULL) {
+            EXPECT_TRUE(recorder.calls.empty()) << row.name;
+            continue;
+        }
+        ASSERT_EQ(1u, recorder.calls.size()) << row.name;
+        const ShellExecuteCall &call = recorder.calls[0];
+        EXPECT_EQ(sizeof(SHELLEXECUTEINFOA), call.size);
+        EXPECT_EQ(0u, call.mask);
+        EXPECT_EQ("open", call.verb);
+        EXPECT_EQ("mstsc.exe", call.file);
+        EXPECT_EQ(row.parameters, call.parameters) << row.name;
+        EXPECT_EQ(SW_SHOWNORMAL, call.show);
+    }
+
+    // A stand-in found as mstsc.exe on the PATH receives the command line.
+    CopyBuiltProgram("opencapture.exe", folder, "mstsc.exe");
+    char path[8192];
+    GetEnvironmentVariableA("PATH", path, sizeof(path));
+    SetEnvironmentVariableA("PATH", (folder + ";" + path).c_str());
+    ScriptedPipeServer server(vm, rows[0].replies);
+    Choose(ServiceCommandId(0, CommandVrdpConsole));
+    std::string opened;
+    ASSERT_TRUE(PumpMessagesUntil([&]() { return (opened = ReadTextFile(folder + "opened.txt")).find('\n') != std::string::npos; }));
+    EXPECT_EQ(Quote(folder + "mstsc.exe") + " /v 127.0.0.1:3389 /w 1024 /h 768\r\n", opened);
 }
 
 } // namespace

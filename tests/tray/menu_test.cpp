@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <memory>
 
 #include "bitmap_bits.h"
 #include "buffered_paint.h"
 #include "command_ids.h"
+#include "control_pipe.h"
 #include "import_hook.h"
 #include "menu_icons.h"
+#include "scripted_pipe.h"
 #include "service_list.h"
 #include "test_support.h"
 #include "tray_menu.h"
@@ -30,7 +34,9 @@ class MenuTest : public TrayTest {
 protected:
     std::string folder;
 
-    // Lists `count` services, each with its own INI "vm<i>.ini" and VmName "VM <i>".
+    std::string vmStem = "VM ";
+
+    // Lists `count` services, each with its own INI "vm<i>.ini" and VmName "<vmStem><i>".
     void LoadServices(const std::string &name, int count, const std::string &extra = "")
     {
         folder = MakeTestFolder("tray menu " + name);
@@ -38,7 +44,7 @@ protected:
         std::string ini;
         for (int i = 0; i < count; i++) {
             std::string file = folder + "vm" + std::to_string(i) + ".ini";
-            WriteTextFile(file, ServiceIni("VM " + std::to_string(i), extra));
+            WriteTextFile(file, ServiceIni(vmStem + std::to_string(i), extra));
             ini += "[section " + std::to_string(i) + "]\r\nConfigFile=" + file + "\r\n";
         }
         WriteTextFile(folder + "pelorintray.ini", ini);
@@ -134,8 +140,7 @@ TEST_F(MenuTest, RunningServiceOffersStopAndStopWith)
     EXPECT_TRUE(items[0].grayed);   // Start
     EXPECT_FALSE(items[1].grayed);  // Stop
     EXPECT_FALSE(items[2].grayed);  // Stop with
-    // No remote display can be asked for yet, so no console is offered.
-    EXPECT_TRUE(items[4].grayed);
+    EXPECT_TRUE(items[4].grayed);   // VRDP console: no service answers
     EXPECT_TRUE(items[9].checked);  // Autostart
 
     std::vector<MenuItem> stopWith = ReadMenu(items[2].submenu);
@@ -164,6 +169,45 @@ TEST_F(MenuTest, PendingPausedOrUnreadServicesOfferNeitherStartNorStop)
         EXPECT_TRUE(items[2].grayed);
         EXPECT_FALSE(items[5].grayed);
         EXPECT_FALSE(items[9].grayed);
+    }
+}
+
+TEST_F(MenuTest, VrdpConsoleIsEnabledForRunningMachinesWithTheirRemoteDisplayEnabled)
+{
+    vmStem = UniqueVmName("Menu console") + " ";
+    LoadServices("console", 1);
+    // The item is listed, and the service asked, exactly where the commands are.
+    const struct {
+        int state, pollResult;
+        bool listening;
+        DWORD enabled;
+        bool listed, offered;
+    } rows[] = {
+        { Running, PollSucceeded, true, 1, true, true },
+        { Running, PollSucceeded, true, 0, true, false },
+        { Running, PollSucceeded, false, 0, true, false },
+        { Stopped, PollSucceeded, true, 1, true, false },
+        { StartPending, PollSucceeded, true, 1, true, false },
+        { StopPending, PollSucceeded, true, 1, true, false },
+        { Undetermined, PollSucceeded, true, 1, true, false },
+        { ServiceNotFound, PollSucceeded, true, 1, false, false },
+        { NotConfigured, PollSucceeded, true, 1, false, false },
+        { Running, PollServiceAccessDenied, true, 1, false, false },
+    };
+    for (const auto &row : rows) {
+        std::string why = "state " + std::to_string(row.state) + ", poll " + std::to_string(row.pollResult) +
+                          ", enabled " + std::to_string(row.enabled);
+        std::unique_ptr<ScriptedPipeServer> server(
+            row.listening ? new ScriptedPipeServer(TrayEntries[0].VmName, { { VrdeEnabled, row.enabled } }) : NULL);
+        TrayEntries[0].State = row.state;
+        BuildTrayMenu(row.pollResult);
+        if (server) {
+            EXPECT_EQ(row.listed ? std::vector<DWORD>({ VrdeEnabled }) : std::vector<DWORD>(), server->Requests()) << why;
+        }
+        std::vector<MenuItem> items = ServiceItems(0);
+        bool listed = items.size() == ServiceCommands.size() && items[4].text == "VRDP console";
+        EXPECT_EQ(row.listed, listed) << why;
+        EXPECT_EQ(row.offered, listed && !items[4].grayed) << why;
     }
 }
 

@@ -1,0 +1,32 @@
+#ifndef PELORIN_SHELL_EXECUTE_RECORDER_H
+#define PELORIN_SHELL_EXECUTE_RECORDER_H
+
+// Records what the code linked into the test program hands to
+// ShellExecuteExA, while an instance lives. Only when passOn is set do the
+// calls reach Windows: addresses must never reach a browser.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+struct ShellExecuteCall {
+    DWORD size;
+    ULONG mask;
+    std::string verb, file, parameters, className;
+    int show;
+};
+
+class ShellExecuteRecorder {
+public:
+    explicit ShellExecuteRecorder(bool passOn);
+    ~ShellExecuteRecorder();
+    std::vector<ShellExecuteCall> calls;
+
+private:
+    static BOOL WINAPI Record(SHELLEXECUTEINFOA *execute);
+    bool passOn_;
+    void *previous_;
+};
+
+#endif
