@@ -253,21 +253,35 @@ TEST_F(CommandTest, ReloadPicksUpAServiceAddedToTheTrayIni)
 
 TEST_F(CommandTest, IdentifiersOfNoServiceDoNothing)
 {
-    TestService &service = ListService("TrayCmdNothing");
-    std::string log = folder + service.name + ".log";
-    WriteTextFile(log, "x");
-    std::string iniBefore = ReadTextFile(service.ini);
-    // Unused offsets, the block of a service that is not listed, and the
-    // program's own commands that are not built yet.
+    // Two services listed, then one: the second one's entry is gone, though
+    // the list's memory still holds it.
+    TestService &first = ListService("TrayCmdNothing");
+    services.push_back(InstallTestService(folder, "TrayCmdNothingGone"));
+    TestService &gone = services.back();
+    std::string oneService = ReadTextFile(folder + "pelorintray.ini");
+    WriteTextFile(folder + "pelorintray.ini", oneService + "[gone]\r\nConfigFile=" + gone.ini + "\r\n");
+    Choose(IDM_RELOAD);
+    ASSERT_EQ(2, TrayEntryCount);
+    WriteTextFile(folder + "pelorintray.ini", oneService);
+    Choose(IDM_RELOAD);
+    ASSERT_EQ(1, TrayEntryCount);
+
+    WriteTextFile(folder + first.name + ".log", "x");
+    WriteTextFile(folder + gone.name + ".log", "x");
+    std::string iniBefore = ReadTextFile(gone.ini);
+    // Unused offsets, and the block of the service no longer listed.
     const unsigned int ids[] = { 0, 1000, ServiceCommandId(0, 12), ServiceCommandId(0, 19), ServiceCommandId(1, 1),
-                                 ServiceCommandId(1, CommandClearLog), 0xFFFF, IDM_LOGON_AUTOSTART,
-                                 IDM_CHECK_UPDATES, ServiceCommandId(0, CommandVrdpConsole) };
+                                 ServiceCommandId(1, CommandSaveState), ServiceCommandId(1, CommandClearLog),
+                                 ServiceCommandId(1, CommandAutostart), 0xFFFF };
     for (unsigned int id : ids)
         Choose(id);
-    EXPECT_TRUE(FileExists(log));
-    EXPECT_EQ(iniBefore, ReadTextFile(service.ini));
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED, 0));
-    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
+    EXPECT_TRUE(FileExists(folder + first.name + ".log"));
+    EXPECT_TRUE(FileExists(folder + gone.name + ".log"));
+    EXPECT_EQ(iniBefore, ReadTextFile(gone.ini));
+    for (const TestService &service : services) {
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED, 500)) << service.name;
+        EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name)) << service.name;
+    }
 }
 
 TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
