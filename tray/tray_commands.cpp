@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include "autostart.h"
 #include "command_ids.h"
 #include "pipe_client.h"
 #include "service_list.h"
@@ -117,7 +118,7 @@ void HandleTrayCommand(unsigned int id)
         return;
     }
     case IDM_LOGON_AUTOSTART:
-        // Switches the tray helper's start at logon, once that is built.
+        ToggleAutostartOnLogon();
         return;
     case IDM_CHECK_UPDATES:
         // Asks the update server for a newer version, once that is built.

@@ -3,6 +3,7 @@
 #include <io.h>
 #include <stdlib.h>
 
+#include "autostart.h"
 #include "command_ids.h"
 #include "menu_icons.h"
 #include "pipe_client.h"
@@ -143,8 +144,8 @@ void BuildTrayMenu(int pollResult)
     AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
     AppendMenuA(TrayMenu, MF_STRING, IDM_RELOAD, "Reload config");
     AppendMenuA(TrayMenu, MF_STRING, IDM_CHECK_UPDATES, "Check for updates...");
-    // Checked once the tray helper can register itself to start at logon.
-    AppendMenuA(TrayMenu, MF_STRING | MF_UNCHECKED, IDM_LOGON_AUTOSTART, "Autostart on logon");
+    AppendMenuA(TrayMenu, MF_STRING | (IsAutostartOnLogon() ? MF_CHECKED : MF_UNCHECKED), IDM_LOGON_AUTOSTART,
+                "Autostart on logon");
     AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
     AppendMenuA(TrayMenu, MF_STRING, IDM_CLOSE, "Close");
 
