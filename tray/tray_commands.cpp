@@ -10,6 +10,7 @@
 #include "service_list.h"
 #include "shell_open.h"
 #include "tray_menu.h"
+#include "update_check.h"
 
 // Opens the entry's service with the given rights and hands it to the
 // action; gives up silently when the manager or the service will not open.
@@ -121,7 +122,7 @@ void HandleTrayCommand(unsigned int id)
         ToggleAutostartOnLogon();
         return;
     case IDM_CHECK_UPDATES:
-        // Asks the update server for a newer version, once that is built.
+        CheckForUpdates(0);
         return;
     }
     if (id <= IDM_SERVICE_BASE)

@@ -10,6 +10,7 @@
 #include "service_list.h"
 #include "tray_commands.h"
 #include "tray_menu.h"
+#include "update_check.h"
 
 UINT TaskbarCreatedMessage;
 
@@ -78,7 +79,8 @@ static void StartUpDialog(HWND dialog)
     if (result == PollSucceeded)
         result = PollServices();
     BuildTrayMenu(result);
-    // The silent update check of start-up belongs here, after the first menu.
+    // Says something only when a newer version exists.
+    CheckForUpdates(1);
 }
 
 // Set while the menu's own loop runs, which dispatches the shell's
