@@ -31,6 +31,19 @@ static UINT EnabledWhen(int condition)
     return condition ? MF_ENABLED : MF_GRAYED;
 }
 
+// A menu takes "&" as the mark of a shortcut letter: "R&D" would show as
+// "RD" with the D underlined. Doubled, each "&" shows as itself. The label
+// holds twice the text's buffer.
+static void EscapeMenuText(char *label, const char *text)
+{
+    for (; *text != '\0'; text++) {
+        if (*text == '&')
+            *label++ = '&';
+        *label++ = *text;
+    }
+    *label = '\0';
+}
+
 static void AppendGrayedText(HMENU menu, const char *text)
 {
     AppendMenuA(menu, MF_STRING | MF_GRAYED, 0, text);
@@ -137,7 +150,9 @@ void BuildTrayMenu(int pollResult)
         BuiltMenuCount = TrayEntryCount;
         for (int i = 0; i < TrayEntryCount; i++) {
             ServiceMenus[i] = BuildServiceMenu(i, &TrayEntries[i], pollResult);
-            AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], TrayEntries[i].VmName);
+            char label[2 * sizeof(TrayEntries[i].VmName)];
+            EscapeMenuText(label, TrayEntries[i].VmName);
+            AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], label);
         }
     }
 

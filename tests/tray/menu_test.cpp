@@ -86,6 +86,24 @@ TEST_F(MenuTest, NoTrayIniShowsOnlyThatAndTheProgramsCommands)
     EXPECT_EQ(0, BuiltMenuCount);
 }
 
+TEST_F(MenuTest, AmpersandsInLabelsShowAsThemselves)
+{
+    folder = MakeTestFolder("tray menu ampersands");
+    UseTrayFolder(folder);
+    const std::string names[] = { "R&D", "&&", std::string(254, '&'), "plain" };
+    std::string ini = "[A&B]\r\nConfigFile=\r\n";
+    for (int i = 0; i < 4; i++) {
+        WriteTextFile(folder + "vm" + std::to_string(i) + ".ini", ServiceIni(names[i]));
+        ini += "[s" + std::to_string(i) + "]\r\nConfigFile=" + folder + "vm" + std::to_string(i) + ".ini\r\n";
+    }
+    WriteTextFile(folder + "pelorintray.ini", ini);
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    BuildTrayMenu(PollSucceeded);
+    Texts labels = MenuTexts(TrayMenu);
+    labels.resize(5);
+    EXPECT_EQ(Texts({ "A&&B", "R&&D", "&&&&", std::string(508, '&'), "plain" }), labels);
+}
+
 TEST_F(MenuTest, EmptyListSaysNoServicesConfigured)
 {
     LoadServices("empty", 0);

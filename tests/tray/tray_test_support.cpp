@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-#include "buffered_paint.h"
 #include "menu_icons.h"
 #include "service_list.h"
 #include "test_support.h"
@@ -27,11 +26,9 @@ void TrayTest::SetUp()
     TrayEntryCount = -1;
     TrayProgramPath[0] = '\0';
     memset(&TrayIcon, 0, sizeof(TrayIcon));
-    for (int i = 0; i < MENU_BITMAP_SLOTS; i++)
-        MenuBitmapCache[i] = NULL;
-    TrayInstance = GetModuleHandleA(NULL);
+    // An empty bitmap cache, this program's icons, and a shell not yet closed.
+    StartTrayShell(GetModuleHandleA(NULL));
     WindowsMajorVersion = 6;
-    LoadBufferedPaintFunctions(WindowsMajorVersion);
 }
 
 void TrayTest::TearDown()
@@ -45,7 +42,7 @@ std::vector<MenuItem> ReadMenu(HMENU menu)
     std::vector<MenuItem> items;
     int count = GetMenuItemCount(menu);
     for (int i = 0; i < count; i++) {
-        char text[256] = "";
+        char text[1024] = "";
         MENUITEMINFOA info;
         ZeroMemory(&info, sizeof(info));
         info.cbSize = sizeof(info);
