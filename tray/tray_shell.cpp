@@ -14,8 +14,13 @@
 
 UINT TaskbarCreatedMessage;
 
+// Set by CleanupTray. A click or a "TaskbarCreated" still queued behind
+// Close must not poll, show a menu or bring the icon back.
+static int TrayClosed;
+
 void StartTrayShell(HINSTANCE instance)
 {
+    TrayClosed = 0;
     WindowsMajorVersion = LOBYTE(LOWORD(GetVersion()));
     LoadBufferedPaintFunctions(WindowsMajorVersion);
     if (UxBufferedPaintInit != NULL)
@@ -30,6 +35,8 @@ BOOL AddTrayIcon(HWND dialog)
     TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 
     HICON previousIcon = TrayIcon.hIcon;
+    char currentTip[sizeof(TrayIcon.szTip)];
+    strcpy(currentTip, TrayIcon.szTip);
     memset(&TrayIcon, 0, sizeof(TrayIcon));
     // The record as far as dwInfoFlags: what every shell since Windows 2000 reads.
     TrayIcon.cbSize = NOTIFYICONDATAA_V2_SIZE;
@@ -43,9 +50,13 @@ BOOL AddTrayIcon(HWND dialog)
 
     BOOL shown = Shell_NotifyIconA(NIM_ADD, &TrayIcon);
     // "TaskbarCreated" also reaches us when the shell still shows our icon,
-    // and then the add fails: the icon is updated in place instead.
-    if (!shown)
+    // and then the add fails: the icon is updated in place instead, still
+    // telling how many machines run.
+    if (!shown) {
+        if (currentTip[0] != '\0')
+            strcpy(TrayIcon.szTip, currentTip);
         shown = Shell_NotifyIconA(NIM_MODIFY, &TrayIcon);
+    }
     // The shell keeps its own copy of the icon.
     if (previousIcon != NULL)
         DestroyIcon(previousIcon);
@@ -56,6 +67,7 @@ BOOL AddTrayIcon(HWND dialog)
 
 void CleanupTray(void)
 {
+    TrayClosed = 1;
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     if (TrayIcon.hIcon != NULL) {
         DestroyIcon(TrayIcon.hIcon);
@@ -101,6 +113,8 @@ static void HandleIconClick(HWND dialog)
 
 INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (TrayClosed)
+        return FALSE;
     // Explorer has been restarted, so the icon will have been lost.
     if (TaskbarCreatedMessage != 0 && message == TaskbarCreatedMessage) {
         AddTrayIcon(window);
