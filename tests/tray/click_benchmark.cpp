@@ -19,6 +19,7 @@
 
 #include "control_pipe.h"
 #include "menu_icons.h"
+#include "pipe_client.h"
 #include "resource.h"
 #include "scripted_pipe.h"
 #include "service_list.h"
@@ -168,7 +169,7 @@ int main()
 
     printf("One click on the tray icon (destroy the menu, poll, build), running services, median of %d runs, in ms\n",
            Runs);
-    printf("%9s %12s %12s %12s %12s %16s\n", "services", "click", "no pipe", "floor", "click/floor", "pipe/service");
+    printf("%9s %12s %12s %12s %12s\n", "services", "click", "no pipe", "floor", "click/floor");
     const int counts[] = { 1, 10, MostServices };
     for (int count : counts) {
         ListServices(folder, count);
@@ -180,8 +181,15 @@ int main()
             { []() { UsePipes(false); }, Click },
             { NULL, [count]() { Floor(count); } },
         });
-        printf("%9d %12.3f %12.3f %12.3f %12.2f %16.3f\n", count, medians[0], medians[1], medians[2],
-               medians[0] / medians[2], (medians[0] - medians[1]) / count);
+        printf("%9d %12.3f %12.3f %12.3f %12.2f\n", count, medians[0], medians[1], medians[2], medians[0] / medians[2]);
+    }
+    {
+        ScriptedPipeServer server(VmName(0), { { VrdeEnabled, 1 } });
+        std::vector<double> medians = MediansOf({
+            { NULL, []() { RequestVrdeEnabled(VmName(0).c_str()); } },
+            { NULL, []() { RequestVrdeEnabled(("No pipe " + VmName(0)).c_str()); } },
+        });
+        printf("One RequestVrdeEnabled: %.3f ms answered, %.3f ms with no pipe listening\n", medians[0], medians[1]);
     }
 
     // The state icons are converted at the first menu that shows them and
