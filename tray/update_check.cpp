@@ -8,31 +8,11 @@
 
 #include "service_list.h"
 #include "shell_open.h"
+#include "version_info.h"
 
 // The host comes from the build (PELORIN_UPDATE_HOST in CMake).
 #define UPDATE_ADDRESS "http://" PELORIN_UPDATE_HOST "/updatecheck/pelorin"
 #define ADDRESS_SIZE 128
-
-// This program's product version, packed; 0 when it carries none.
-static int ReadOwnVersion(DWORD *packed)
-{
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(TrayProgramPath, &handle);
-    if (size == 0)
-        return 0;
-    void *block = malloc(size);
-    if (block == NULL)
-        return 0;
-    VS_FIXEDFILEINFO *fixed = NULL;
-    UINT length = 0;
-    int found = GetFileVersionInfoA(TrayProgramPath, 0, size, block) &&
-                VerQueryValueA(block, "\\", (void **)&fixed, &length) && fixed != NULL && length >= sizeof(*fixed);
-    if (found)
-        *packed = PACKED_VERSION(HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
-                                 HIWORD(fixed->dwProductVersionLS));
-    free(block);
-    return found;
-}
 
 // Splits "<version>,<address>" as strtok does (empty fields skipped).
 // Returns 0 unless both fields are there and the address is a whole web
@@ -65,10 +45,11 @@ static void OfferUpdate(DWORD offered, const char *address)
 
 DWORD CheckForUpdates(int silent)
 {
-    DWORD own = 0;
+    WORD version[4];
     // Against an unknown own version every reply would look new.
-    if (!ReadOwnVersion(&own))
+    if (!ReadProductVersion(TrayProgramPath, version))
         return 0;
+    DWORD own = PACKED_VERSION((DWORD)version[0], (DWORD)version[1], (DWORD)version[2]);
     char agent[256];
     ZeroMemory(agent, sizeof(agent));
     snprintf(agent, sizeof(agent), "pelorin/%d.%d.%d", (int)((own >> 16) & 0xFF), (int)((own >> 8) & 0xFF),
