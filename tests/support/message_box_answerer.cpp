@@ -14,7 +14,7 @@ MessageBoxAnswerer::~MessageBoxAnswerer()
     CloseHandle(thread_);
 }
 
-std::vector<SeenMessageBox> MessageBoxAnswerer::Seen()
+std::vector<std::string> MessageBoxAnswerer::Seen()
 {
     std::lock_guard<std::mutex> guard(lock_);
     return seen_;
@@ -59,11 +59,10 @@ DWORD WINAPI MessageBoxAnswerer::Watch(void *context)
         for (HWND box : boxes) {
             if (std::find(answered.begin(), answered.end(), box) != answered.end())
                 continue;
-            SeenMessageBox seen;
             char caption[256] = "";
             GetWindowTextA(box, caption, sizeof(caption));
-            seen.caption = caption;
-            EnumChildWindows(box, ReadText, (LPARAM)&seen.text);
+            std::string text, pressable;
+            EnumChildWindows(box, ReadText, (LPARAM)&text);
             const struct {
                 int id;
                 const char *name;
@@ -72,13 +71,13 @@ DWORD WINAPI MessageBoxAnswerer::Watch(void *context)
             for (const auto &button : buttons) {
                 if (!HasButton(box, button.id))
                     continue;
-                seen.buttons += std::string(seen.buttons.empty() ? "" : " ") + button.name;
+                pressable += std::string(pressable.empty() ? "" : " ") + button.name;
                 if (press == 0 || button.id == answerer->answer_)
                     press = button.id;
             }
             {
                 std::lock_guard<std::mutex> guard(answerer->lock_);
-                answerer->seen_.push_back(seen);
+                answerer->seen_.push_back(std::string(caption) + "|" + text + "|" + pressable);
             }
             answered.push_back(box);
             PostMessageA(box, WM_COMMAND, MAKEWPARAM(press, BN_CLICKED), (LPARAM)GetDlgItem(box, press));

@@ -11,15 +11,12 @@
 #include <string>
 #include <vector>
 
-struct SeenMessageBox {
-    std::string caption, text, buttons; // buttons: "yes no", "ok"
-};
-
 class MessageBoxAnswerer {
 public:
     explicit MessageBoxAnswerer(int answer);
     ~MessageBoxAnswerer();
-    std::vector<SeenMessageBox> Seen();
+    // Each box seen as "caption|text|buttons", the buttons as "yes no" or "ok".
+    std::vector<std::string> Seen();
 
 private:
     static DWORD WINAPI Watch(void *answerer);
@@ -27,7 +24,7 @@ private:
     volatile LONG stopping_ = 0;
     HANDLE thread_ = NULL;
     std::mutex lock_;
-    std::vector<SeenMessageBox> seen_;
+    std::vector<std::string> seen_;
 };
 
 #endif

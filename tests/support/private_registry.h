@@ -8,15 +8,23 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class PrivateCurrentUser {
 public:
-    PrivateCurrentUser();
+    // The keys given are made in it, as a user's profile would hold them.
+    explicit PrivateCurrentUser(const std::vector<std::string> &keys = {});
     ~PrivateCurrentUser();
 
 private:
     std::string path_;
     HKEY root_ = NULL;
 };
+
+// A registry value's bytes as stored, "(type N) " before them when it is not
+// REG_SZ, or "(none)".
+std::string ReadRegistryValue(HKEY root, const std::string &key, const std::string &name);
+// Writes text and its terminating zero as REG_SZ, creating the key.
+void WriteRegistryText(HKEY root, const std::string &key, const std::string &name, const std::string &text);
 
 #endif

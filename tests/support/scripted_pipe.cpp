@@ -1,6 +1,9 @@
 #include "scripted_pipe.h"
 
 #include <stdio.h>
+#include <string.h>
+
+#include "import_hook.h"
 
 ScriptedPipeServer::ScriptedPipeServer(const std::string &vmName, const std::map<DWORD, DWORD> &replies)
     : name_("\\\\.\\pipe\\pelorin." + vmName), replies_(replies)
@@ -69,4 +72,25 @@ std::string UniqueVmName(const std::string &stem)
     char name[128];
     snprintf(name, sizeof(name), "%s %lu.%ld", stem.c_str(), GetCurrentProcessId(), InterlockedIncrement(&counter));
     return name;
+}
+
+typedef HANDLE(WINAPI *CreateFileFunction)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+static CreateFileFunction RealCreateFile;
+static int PipeOpens;
+
+static HANDLE WINAPI CountingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                        DWORD disposition, DWORD flags, HANDLE model)
+{
+    PipeOpens += strncmp(name, "\\\\.\\pipe\\", 9) == 0;
+    return RealCreateFile(name, access, share, security, disposition, flags, model);
+}
+
+int CountPipeOpens(const std::function<void()> &work)
+{
+    PipeOpens = 0;
+    RealCreateFile = (CreateFileFunction)ReplaceImport("kernel32.dll", "CreateFileA", (void *)CountingCreateFile);
+    work();
+    if (RealCreateFile != NULL)
+        ReplaceImport("kernel32.dll", "CreateFileA", (void *)RealCreateFile);
+    return RealCreateFile != NULL ? PipeOpens : -1;
 }

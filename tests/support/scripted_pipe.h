@@ -6,6 +6,7 @@
 // connection without a reply when the code has none.
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,6 +29,10 @@ private:
     volatile LONG stopping_ = 0;
     HANDLE thread_ = NULL;
 };
+
+// How many pipes the code linked into the test program opens (CreateFileA
+// on a "\\.\pipe\" name) while work runs.
+int CountPipeOpens(const std::function<void()> &work);
 
 // A machine name no other test or service uses.
 std::string UniqueVmName(const std::string &stem);

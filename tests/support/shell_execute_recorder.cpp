@@ -22,6 +22,19 @@ ShellExecuteRecorder::~ShellExecuteRecorder()
     Recording = NULL;
 }
 
+std::vector<std::string> ShellExecuteRecorder::Lines() const
+{
+    std::vector<std::string> lines;
+    for (const ShellExecuteCall &call : calls) {
+        std::string line = call.size == sizeof(SHELLEXECUTEINFOA) ? "" : "bad size|";
+        line += call.verb + "|" + call.file + "|" + call.parameters + "|" +
+                ((call.mask & SEE_MASK_CLASSNAME) ? call.className : "-") + "|" + std::to_string(call.mask) + "|" +
+                std::to_string(call.show);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 BOOL WINAPI ShellExecuteRecorder::Record(SHELLEXECUTEINFOA *execute)
 {
     ShellExecuteCall call = { execute->cbSize, execute->fMask, Text(execute->lpVerb), Text(execute->lpFile),

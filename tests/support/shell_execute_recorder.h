@@ -22,6 +22,10 @@ public:
     explicit ShellExecuteRecorder(bool passOn);
     ~ShellExecuteRecorder();
     std::vector<ShellExecuteCall> calls;
+    // Each call as "verb|file|parameters|class|mask|show"; "(null)" for a
+    // missing text, the class only with SEE_MASK_CLASSNAME, and "bad size"
+    // first when cbSize is not the record's size.
+    std::vector<std::string> Lines() const;
 
 private:
     static BOOL WINAPI Record(SHELLEXECUTEINFOA *execute);

@@ -141,6 +141,20 @@ bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process)
     return CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, process) != FALSE;
 }
 
+bool RunMessageLoopUntilQuit(DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs;) {
+        MSG message;
+        if (!PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
+        else if (message.message == WM_QUIT)
+            return true;
+        else
+            DispatchMessageA(&message);
+    }
+    return false;
+}
+
 bool ServiceExists(const std::string &name)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);

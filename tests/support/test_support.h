@@ -25,6 +25,10 @@ std::string Quote(const std::string &text);
 // Starts a command line without a window and without waiting; the caller closes both handles.
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
 
+// A message loop like a program's: dispatches everything until WM_QUIT
+// arrives (true) or the time runs out (false).
+bool RunMessageLoopUntilQuit(DWORD timeoutMs = 10000);
+
 // Removes a service left over by an earlier run; waits until it is gone.
 void RemoveServiceIfPresent(const std::string &name);
 bool ServiceExists(const std::string &name);

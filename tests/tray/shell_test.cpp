@@ -383,17 +383,9 @@ TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
     PostMessageA(dialog, WM_TRAYICON, 1, WM_RBUTTONUP);
     PostMessageA(dialog, WM_COMMAND, IDM_RELOAD, 0);
     SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
-    // The message loop: everything queued is handled before the quit.
-    bool quit = false;
-    for (DWORD start = GetTickCount(); !quit && GetTickCount() - start < 10000;) {
-        MSG message;
-        if (!PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
-            MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
-        else if (!(quit = message.message == WM_QUIT))
-            DispatchMessageA(&message);
-    }
+    // Everything queued is handled before the quit.
+    EXPECT_TRUE(RunMessageLoopUntilQuit());
     KillTimer(NULL, timer);
-    EXPECT_TRUE(quit);
     EXPECT_TRUE(TrayMenu == NULL);
     EXPECT_TRUE(TrayEntries == NULL);
     EXPECT_FALSE(ShellHasOurIcon());
