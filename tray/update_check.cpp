@@ -14,14 +14,12 @@
 #define UPDATE_ADDRESS "http://" PELORIN_UPDATE_HOST "/updatecheck/pelorin"
 #define ADDRESS_SIZE 128
 
-// Splits "<version>,<address>" as strtok does (empty fields skipped).
-// Returns 0 unless both fields are there and the address is a whole web
-// address: the reply comes over plain HTTP, so anything else (a program, a
-// file, a share) could be slipped in for the user's click to run.
+// Splits "<version>,<address>" with strtok (empty fields skipped). Returns
+// 0 unless both fields are there and the address is a whole web address:
+// the reply comes over plain HTTP, so anything else (a program, a file, a
+// share) could be slipped in for the user's click to run.
 static int ParseReply(char *reply, DWORD *offered, char *address)
 {
-    if (strchr(reply, ',') == NULL)
-        return 0;
     const char *version = strtok(reply, ",");
     const char *page = strtok(NULL, ",");
     if (version == NULL || page == NULL || strlen(page) >= ADDRESS_SIZE)
