@@ -101,8 +101,20 @@ cp "$build/bin/pelorintray.exe" "$demo/vm/pelorintray.exe"
 printf '[Web Server]\r\nConfigFile=%s\r\n' "$(echo "$exe" | sed 's/\.exe$/.ini/')" >"$demo/vm/pelorintray.ini"
 echo "pelorintray.ini:"
 tr -d '\r' <"$demo/vm/pelorintray.ini"
+# Stand-ins that keep the demo on this machine: the Remote Desktop client
+# (found beside the tray helper; it records its command line in opened.txt)
+# and the update-check server, which the tray helper asks at start-up through
+# http_proxy and which answers with this very version.
+cp "$build/bin/opencapture.exe" "$demo/vm/mstsc.exe"
+rm -f "$demo/vm/opened.txt" "$demo/vm/update-server.proxy"
+vmfolder='Z:'$(echo "$demo/vm" | tr / '\\')
+setsid "$build/wine-run" "$build/bin/updateserver.exe" "1025,http://pelorin.example/download" "$vmfolder" \
+    </dev/null >/dev/null 2>&1 &
+updates=$!
+for _ in $(seq 100); do [ -s "$demo/vm/update-server.proxy" ] && break; sleep 0.1; done
 export DISPLAY=$(cat "$state/display")
-setsid "$build/wine-run" "$demo/vm/pelorintray.exe" </dev/null >/dev/null 2>&1 &
+PELORIN_HTTP_PROXY=$(cat "$demo/vm/update-server.proxy") \
+    setsid "$build/wine-run" "$demo/vm/pelorintray.exe" </dev/null >/dev/null 2>&1 &
 tray=$!
 sleep 3
 # The icon sits at the right end of the 1024 x 768 desktop's taskbar. A left
@@ -126,6 +138,10 @@ else
     echo "Close chosen: pelorintray.exe ended with exit code $?"
     set -e
 fi
+kill "$updates" 2>/dev/null || true
+echo "Its update check at start-up, as the local update server saw it (the answer 1025 is version"
+echo "0.4.1, no newer, so the check said nothing):"
+tr -d '\r' <"$demo/vm/update-server.requests" | sed -n 's/^\(GET .*\|User-Agent: .*\)$/    \1/p'
 
 say "A one-off stop method, as the tray's \"Stop with\" > \"Save state\" writes it"
 printf 'ShutdownOnceCommand=savestate\r\n' >>"$demo/vm/Web Server.ini"

@@ -7,7 +7,7 @@
 
 #include "command_ids.h"
 #include "replace_char.h"
-#include "tray_shell.h"
+#include "tray_base.h"
 
 char TrayProgramPath[MAX_PATH];
 char TrayIniPath[MAX_PATH];

@@ -3,20 +3,10 @@
 
 #include <windows.h>
 
+#include "tray_state.h"
+
 // The section of a service's INI file that the tray reads and writes.
 #define SERVICE_INI_SECTION "Pelorin"
-
-// What the tray knows about a watched service. 0 and 5 are never set.
-enum TrayState {
-    Stopped = 1,
-    StopPending = 2,
-    StartPending = 3,
-    Running = 4,
-    Undetermined = 6,    // not yet polled, paused, continue or pause pending, or unreadable
-    ConfigNotFound = 7,  // "ConfigFile" names no existing file
-    ServiceNotFound = 8, // the service could not be opened
-    NotConfigured = 9    // no usable "ConfigFile", or no "VmName" in it
-};
 
 // A service's configured stop method; the codes equal the offsets of the
 // matching "Stop with" commands.
@@ -72,7 +62,5 @@ int TrayStateFromStatus(BOOL queried, DWORD currentState);
 // "ShutdownCommand" words, compared without regard to case.
 int TrayStopMethodFromWord(const char *word);
 const char *TrayStopMethodWord(int method); // null for TrayStopNone
-
-#define NO_MACHINES_RUNNING_TIP "No VirtualBox machines running"
 
 #endif

@@ -1,12 +1,16 @@
 #include "tray_commands.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
+#include <stdio.h>
+
+#include "autostart.h"
 #include "command_ids.h"
+#include "pipe_client.h"
 #include "service_list.h"
+#include "shell_open.h"
 #include "tray_menu.h"
-#include "tray_shell.h"
+#include "update_check.h"
 
 // Opens the entry's service with the given rights and hands it to the
 // action; gives up silently when the manager or the service will not open.
@@ -52,18 +56,23 @@ static void StopTrayService(const TrayEntry *entry, int command)
     WithTrayService(entry, GENERIC_READ | SERVICE_STOP, StopOpenedService);
 }
 
-// Logs and INI files open in whatever opens text files, whatever their extension.
-static void OpenAsText(const char *path)
+// Opens a Remote Desktop console on the machine's port, at the machine's
+// screen size when the service tells it, else full screen. The parameters
+// are made of numbers only: nothing the service sends becomes text there.
+static void OpenVrdpConsole(const TrayEntry *entry)
 {
-    SHELLEXECUTEINFOA execute;
-    ZeroMemory(&execute, sizeof(execute));
-    execute.cbSize = sizeof(execute);
-    execute.fMask = SEE_MASK_CLASSNAME;
-    execute.lpVerb = "open";
-    execute.lpFile = path;
-    execute.nShow = SW_SHOWNORMAL;
-    execute.lpClass = ".txt";
-    ShellExecuteExA(&execute);
+    int port = RequestVrdePort(entry->VmName);
+    if (port <= 0)
+        return;
+    int width = 0;
+    int height = 0;
+    RequestScreenResolution(entry->VmName, &width, &height);
+    char parameters[64];
+    if (width > 0 && height > 0)
+        snprintf(parameters, sizeof(parameters), "/v 127.0.0.1:%d /w %d /h %d", port, width, height);
+    else
+        snprintf(parameters, sizeof(parameters), "/v 127.0.0.1:%d /f", port);
+    OpenWithShell("mstsc.exe", parameters, NULL);
 }
 
 static void RunServiceCommand(TrayEntry *entry, int command)
@@ -82,18 +91,18 @@ static void RunServiceCommand(TrayEntry *entry, int command)
     case CommandAutostart:
         WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType);
         break;
+    // Logs and INI files open in whatever opens text files, whatever their extension.
     case CommandShowLog:
-        OpenAsText(entry->LogPath);
+        OpenWithShell(entry->LogPath, NULL, ".txt");
         break;
     case CommandOpenConfig:
-        OpenAsText(entry->ConfigPath);
+        OpenWithShell(entry->ConfigPath, NULL, ".txt");
         break;
     case CommandClearLog:
         DeleteFileA(entry->LogPath);
         break;
     case CommandVrdpConsole:
-        // The console is offered once the control pipe client can ask the
-        // service for the port; the item stays grayed until then.
+        OpenVrdpConsole(entry);
         break;
     }
 }
@@ -101,11 +110,6 @@ static void RunServiceCommand(TrayEntry *entry, int command)
 void HandleTrayCommand(unsigned int id)
 {
     switch (id) {
-    case IDM_CLOSE:
-        DestroyTrayMenu();
-        CleanupTray();
-        PostQuitMessage(0);
-        return;
     case IDM_RELOAD: {
         int result = LoadServiceList();
         DestroyTrayMenu();
@@ -115,10 +119,10 @@ void HandleTrayCommand(unsigned int id)
         return;
     }
     case IDM_LOGON_AUTOSTART:
-        // Switches the tray helper's start at logon, once that is built.
+        ToggleAutostartOnLogon();
         return;
     case IDM_CHECK_UPDATES:
-        // Asks the update server for a newer version, once that is built.
+        CheckForUpdates(0);
         return;
     }
     if (id <= IDM_SERVICE_BASE)

@@ -3,10 +3,12 @@
 #include <io.h>
 #include <stdlib.h>
 
+#include "autostart.h"
 #include "command_ids.h"
 #include "menu_icons.h"
+#include "pipe_client.h"
 #include "service_list.h"
-#include "tray_shell.h"
+#include "tray_base.h"
 
 HMENU TrayMenu;
 HMENU *ServiceMenus;
@@ -29,16 +31,22 @@ static UINT EnabledWhen(int condition)
     return condition ? MF_ENABLED : MF_GRAYED;
 }
 
+// A menu takes "&" as the mark of a shortcut letter: "R&D" would show as
+// "RD" with the D underlined. Doubled, each "&" shows as itself. The label
+// holds twice the text's buffer.
+static void EscapeMenuText(char *label, const char *text)
+{
+    for (; *text != '\0'; text++) {
+        if (*text == '&')
+            *label++ = '&';
+        *label++ = *text;
+    }
+    *label = '\0';
+}
+
 static void AppendGrayedText(HMENU menu, const char *text)
 {
     AppendMenuA(menu, MF_STRING | MF_GRAYED, 0, text);
-}
-
-// The console needs the machine's remote display port from the service's
-// control pipe; until the pipe client is built no console is offered.
-static int IsVrdpConsoleAvailable(const TrayEntry *)
-{
-    return 0;
 }
 
 static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
@@ -58,6 +66,7 @@ static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
 static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
 {
     int running = entry->State == Running;
+    int remoteDisplay = RequestVrdeEnabled(entry->VmName);
     int logExists = entry->LogPath[0] != '\0' && _access(entry->LogPath, 0) == 0;
 
     AppendMenuA(menu, MF_STRING | EnabledWhen(entry->State == Stopped), ServiceCommandId(index, CommandStart), "Start");
@@ -65,7 +74,7 @@ static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
     StopWithMenus[index] = BuildStopWithMenu(index, entry);
     AppendMenuA(menu, MF_POPUP | EnabledWhen(running), (UINT_PTR)StopWithMenus[index], "Stop with");
     AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
-    AppendMenuA(menu, MF_STRING | EnabledWhen(running && IsVrdpConsoleAvailable(entry)),
+    AppendMenuA(menu, MF_STRING | EnabledWhen(running && remoteDisplay),
                 ServiceCommandId(index, CommandVrdpConsole), "VRDP console");
     AppendMenuA(menu, MF_STRING, ServiceCommandId(index, CommandOpenConfig), "Open config file");
     AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandShowLog), "Show log");
@@ -141,15 +150,17 @@ void BuildTrayMenu(int pollResult)
         BuiltMenuCount = TrayEntryCount;
         for (int i = 0; i < TrayEntryCount; i++) {
             ServiceMenus[i] = BuildServiceMenu(i, &TrayEntries[i], pollResult);
-            AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], TrayEntries[i].VmName);
+            char label[2 * sizeof(TrayEntries[i].VmName)];
+            EscapeMenuText(label, TrayEntries[i].VmName);
+            AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], label);
         }
     }
 
     AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
     AppendMenuA(TrayMenu, MF_STRING, IDM_RELOAD, "Reload config");
     AppendMenuA(TrayMenu, MF_STRING, IDM_CHECK_UPDATES, "Check for updates...");
-    // Checked once the tray helper can register itself to start at logon.
-    AppendMenuA(TrayMenu, MF_STRING | MF_UNCHECKED, IDM_LOGON_AUTOSTART, "Autostart on logon");
+    AppendMenuA(TrayMenu, MF_STRING | (IsAutostartOnLogon() ? MF_CHECKED : MF_UNCHECKED), IDM_LOGON_AUTOSTART,
+                "Autostart on logon");
     AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);
     AppendMenuA(TrayMenu, MF_STRING, IDM_CLOSE, "Close");
 
@@ -184,23 +195,4 @@ void ShowTrayMenu(HWND dialog)
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(dialog);
     TrackPopupMenu(TrayMenu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, dialog, NULL);
-}
-
-void MeasureMenuIcon(MEASUREITEMSTRUCT *item)
-{
-    item->itemWidth += 3;
-    if (item->itemHeight <= 15)
-        item->itemHeight = 16;
-}
-
-void DrawMenuIcon(const DRAWITEMSTRUCT *item)
-{
-    HICON icon = LoadStateIcon((int)item->itemID);
-    if (icon == NULL)
-        return;
-    // The rectangle handed over for a callback bitmap starts to the right of
-    // the space kept for it.
-    DrawIconEx(item->hDC, item->rcItem.left - 16, (item->rcItem.top + item->rcItem.bottom - 16) / 2, icon, 16, 16, 0,
-               NULL, DI_NORMAL);
-    DestroyIcon(icon);
 }

@@ -18,9 +18,4 @@ void DestroyTrayMenu(void);
 // Shows the menu at the mouse; the chosen command comes back as WM_COMMAND.
 void ShowTrayMenu(HWND dialog);
 
-// Owner drawing of the state icons on Windows before Vista, where the
-// service items carry HBMMENU_CALLBACK and their identifier is the state.
-void MeasureMenuIcon(MEASUREITEMSTRUCT *item);
-void DrawMenuIcon(const DRAWITEMSTRUCT *item);
-
 #endif

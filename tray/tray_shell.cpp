@@ -4,19 +4,23 @@
 
 #include "abi_sizes.h"
 #include "buffered_paint.h"
+#include "command_ids.h"
 #include "menu_icons.h"
 #include "resource.h"
 #include "service_list.h"
 #include "tray_commands.h"
 #include "tray_menu.h"
+#include "update_check.h"
 
-HINSTANCE TrayInstance;
-int WindowsMajorVersion;
 UINT TaskbarCreatedMessage;
-NOTIFYICONDATAA TrayIcon;
+
+// Set by CleanupTray. A click or a "TaskbarCreated" still queued behind
+// Close must not poll, show a menu or bring the icon back.
+static int TrayClosed;
 
 void StartTrayShell(HINSTANCE instance)
 {
+    TrayClosed = 0;
     WindowsMajorVersion = LOBYTE(LOWORD(GetVersion()));
     LoadBufferedPaintFunctions(WindowsMajorVersion);
     if (UxBufferedPaintInit != NULL)
@@ -31,6 +35,8 @@ BOOL AddTrayIcon(HWND dialog)
     TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 
     HICON previousIcon = TrayIcon.hIcon;
+    char currentTip[sizeof(TrayIcon.szTip)];
+    strcpy(currentTip, TrayIcon.szTip);
     memset(&TrayIcon, 0, sizeof(TrayIcon));
     // The record as far as dwInfoFlags: what every shell since Windows 2000 reads.
     TrayIcon.cbSize = NOTIFYICONDATAA_V2_SIZE;
@@ -44,9 +50,13 @@ BOOL AddTrayIcon(HWND dialog)
 
     BOOL shown = Shell_NotifyIconA(NIM_ADD, &TrayIcon);
     // "TaskbarCreated" also reaches us when the shell still shows our icon,
-    // and then the add fails: the icon is updated in place instead.
-    if (!shown)
+    // and then the add fails: the icon is updated in place instead, still
+    // telling how many machines run.
+    if (!shown) {
+        if (currentTip[0] != '\0')
+            strcpy(TrayIcon.szTip, currentTip);
         shown = Shell_NotifyIconA(NIM_MODIFY, &TrayIcon);
+    }
     // The shell keeps its own copy of the icon.
     if (previousIcon != NULL)
         DestroyIcon(previousIcon);
@@ -55,45 +65,23 @@ BOOL AddTrayIcon(HWND dialog)
     return Shell_NotifyIconA(NIM_SETVERSION, &TrayIcon);
 }
 
-HICON LoadStateIcon(int state)
-{
-    WORD id;
-    switch (state) {
-    case Stopped:
-        id = IDI_STOPPED;
-        break;
-    case StopPending:
-    case StartPending:
-        id = IDI_PENDING;
-        break;
-    case Running:
-        id = IDI_RUNNING;
-        break;
-    case ConfigNotFound:
-    case ServiceNotFound:
-    case NotConfigured:
-        id = IDI_ERROR;
-        break;
-    default:
-        return NULL;
-    }
-    return (HICON)LoadImageA(TrayInstance, MAKEINTRESOURCEA(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
-}
-
 void CleanupTray(void)
 {
+    TrayClosed = 1;
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     if (TrayIcon.hIcon != NULL) {
         DestroyIcon(TrayIcon.hIcon);
         TrayIcon.hIcon = NULL;
     }
     FreeServiceList();
-    for (int i = MENU_BITMAP_SLOTS - 1; i >= 0; i--) {
-        if (MenuBitmapCache[i] != NULL) {
-            DeleteObject(MenuBitmapCache[i]);
-            MenuBitmapCache[i] = NULL;
-        }
-    }
+    FreeMenuBitmaps();
+}
+
+static void CloseTray(void)
+{
+    DestroyTrayMenu();
+    CleanupTray();
+    PostQuitMessage(0);
 }
 
 static void StartUpDialog(HWND dialog)
@@ -103,7 +91,8 @@ static void StartUpDialog(HWND dialog)
     if (result == PollSucceeded)
         result = PollServices();
     BuildTrayMenu(result);
-    // The silent update check of start-up belongs here, after the first menu.
+    // Says something only when a newer version exists.
+    CheckForUpdates(1);
 }
 
 // Set while the menu's own loop runs, which dispatches the shell's
@@ -124,6 +113,8 @@ static void HandleIconClick(HWND dialog)
 
 INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (TrayClosed)
+        return FALSE;
     // Explorer has been restarted, so the icon will have been lost.
     if (TaskbarCreatedMessage != 0 && message == TaskbarCreatedMessage) {
         AddTrayIcon(window);
@@ -140,7 +131,10 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             HandleIconClick(window);
         break;
     case WM_COMMAND:
-        HandleTrayCommand(LOWORD(wParam));
+        if (LOWORD(wParam) == IDM_CLOSE)
+            CloseTray();
+        else
+            HandleTrayCommand(LOWORD(wParam));
         break;
     case WM_MEASUREITEM:
         if (lParam != 0)

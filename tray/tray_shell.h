@@ -2,18 +2,13 @@
 #define PELORIN_TRAY_SHELL_H
 
 #include <windows.h>
-#include <shellapi.h>
 
-// The notification icon's callback message.
-#define WM_TRAYICON (WM_APP + 1)
+#include "tray_base.h"
 
 // One copy per Windows session: the name carries no "Global\" prefix.
 #define TRAY_MUTEX_NAME "14336562-b3f7-490b-a9bd-858dd2c41bbf"
 
-extern HINSTANCE TrayInstance;
-extern int WindowsMajorVersion;      // low byte of GetVersion()
-extern UINT TaskbarCreatedMessage;   // 0 until the icon is first added
-extern NOTIFYICONDATAA TrayIcon;     // the polls write its tooltip
+extern UINT TaskbarCreatedMessage; // 0 until the icon is first added
 
 // The program's entry: 1 if another copy runs or the dialog cannot be
 // created, 0 after the user chose Close.
@@ -25,8 +20,6 @@ int RunTrayHelper(HINSTANCE instance);
 void StartTrayShell(HINSTANCE instance);
 
 BOOL AddTrayIcon(HWND dialog);
-// A 16 x 16 icon for a TrayState, or null; the caller destroys it.
-HICON LoadStateIcon(int state);
 void CleanupTray(void);
 INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -397,6 +397,9 @@ TEST_F(StandinTest, AcpiButtonsPowerOffAfterTheirDelayOrNever)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
     EXPECT_EQ(S_OK, session->UnlockMachine());
     EXPECT_EQ(0u, ExitCodeOf(process));
+    // The stand-in records the state once it has seen the process end.
+    for (int i = 0; i < 200 && StateOf("Web Server") != 1; i++)
+        Sleep(10);
     EXPECT_EQ(1, StateOf("Web Server"));
     std::vector<std::string> journal = Journal();
     int pressed = IndexOf(journal, "IConsole::PowerButton machine=\"Web Server\"");

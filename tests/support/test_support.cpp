@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,20 @@ bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process)
     return CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, process) != FALSE;
 }
 
+bool RunMessageLoopUntilQuit(DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs;) {
+        MSG message;
+        if (!PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
+        else if (message.message == WM_QUIT)
+            return true;
+        else
+            DispatchMessageA(&message);
+    }
+    return false;
+}
+
 bool ServiceExists(const std::string &name)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
@@ -175,36 +190,65 @@ void RemoveServiceIfPresent(const std::string &name)
         Sleep(100);
 }
 
+// Whether the process was created after this program started (its id is not
+// an older process's that happens to be reused).
+static bool CreatedSinceUs(HANDLE process)
+{
+    FILETIME ownCreation, creation, exit, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &ownCreation, &exit, &kernel, &user);
+    return GetProcessTimes(process, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &ownCreation) >= 0;
+}
+
 int EndChildProcesses(void)
 {
-    FILETIME ownCreation, unused1, unused2, unused3;
-    GetProcessTimes(GetCurrentProcess(), &ownCreation, &unused1, &unused2, &unused3);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return 0;
-    int ended = 0;
+    std::vector<PROCESSENTRY32> processes;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ParentProcessID != GetCurrentProcessId())
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        processes.push_back(entry);
+    CloseHandle(snapshot);
+
+    // Ours: our children and theirs. Wine gives a console program started
+    // without a console a conhost.exe of its own, and when the program is
+    // killed early that conhost can stay for good, holding our output: an
+    // orphaned conhost started since us counts as ours too.
+    std::vector<DWORD> ours(1, GetCurrentProcessId());
+    for (size_t added = 1; added > 0;) {
+        added = 0;
+        for (const PROCESSENTRY32 &process : processes) {
+            bool parentOurs = std::find(ours.begin(), ours.end(), process.th32ParentProcessID) != ours.end();
+            bool parentGone = std::none_of(processes.begin(), processes.end(), [&](const PROCESSENTRY32 &other) {
+                return other.th32ProcessID == process.th32ParentProcessID;
+            });
+            bool orphanedConsole = parentGone && _stricmp(process.szExeFile, "conhost.exe") == 0;
+            if ((parentOurs || orphanedConsole) && std::find(ours.begin(), ours.end(), process.th32ProcessID) == ours.end()) {
+                ours.push_back(process.th32ProcessID);
+                added++;
+            }
+        }
+    }
+
+    int ended = 0;
+    for (size_t i = 1; i < ours.size(); i++) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, ours[i]);
+        if (process == NULL)
             continue;
-        HANDLE child = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                   entry.th32ProcessID);
-        if (child == NULL)
-            continue;
-        FILETIME creation, exit, kernel, user;
-        // A process id that was ours once may belong to an older process now.
-        if (GetProcessTimes(child, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &ownCreation) >= 0
-            && WaitForSingleObject(child, 0) == WAIT_TIMEOUT) {
-            fprintf(stderr, "warning: ending %s (pid %lu), left running by the test\n", entry.szExeFile,
-                    entry.th32ProcessID);
-            TerminateProcess(child, 1);
-            WaitForSingleObject(child, 10000);
+        if (CreatedSinceUs(process) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+            const char *name = "";
+            for (const PROCESSENTRY32 &entry : processes) {
+                if (entry.th32ProcessID == ours[i])
+                    name = entry.szExeFile;
+            }
+            fprintf(stderr, "warning: ending %s (pid %lu), left running by the test\n", name, ours[i]);
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 10000);
             ended++;
         }
-        CloseHandle(child);
+        CloseHandle(process);
     }
-    CloseHandle(snapshot);
     return ended;
 }
 

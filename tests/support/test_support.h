@@ -25,9 +25,14 @@ std::string Quote(const std::string &text);
 // Starts a command line without a window and without waiting; the caller closes both handles.
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
 
-// Ends, by handle, every process that this program started and that still
-// runs (each test does so when it ends); returns how many there were.
+// Ends, by handle, every process that this program started, directly or
+// through its children, and that still runs, and every orphaned conhost.exe
+// started since (each test does so when it ends); returns how many there were.
 int EndChildProcesses(void);
+
+// A message loop like a program's: dispatches everything until WM_QUIT
+// arrives (true) or the time runs out (false).
+bool RunMessageLoopUntilQuit(DWORD timeoutMs = 10000);
 
 // Removes a service left over by an earlier run; waits until it is gone.
 void RemoveServiceIfPresent(const std::string &name);

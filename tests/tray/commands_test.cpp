@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
+#include <memory>
 
 #include "command_ids.h"
+#include "control_pipe.h"
+#include "scripted_pipe.h"
 #include "service_list.h"
+#include "shell_execute_recorder.h"
 #include "test_support.h"
 #include "tray_menu.h"
 #include "tray_shell.h"
@@ -248,21 +253,35 @@ TEST_F(CommandTest, ReloadPicksUpAServiceAddedToTheTrayIni)
 
 TEST_F(CommandTest, IdentifiersOfNoServiceDoNothing)
 {
-    TestService &service = ListService("TrayCmdNothing");
-    std::string log = folder + service.name + ".log";
-    WriteTextFile(log, "x");
-    std::string iniBefore = ReadTextFile(service.ini);
-    // Unused offsets, the block of a service that is not listed, and the
-    // program's own commands that are not built yet.
+    // Two services listed, then one: the second one's entry is gone, though
+    // the list's memory still holds it.
+    TestService &first = ListService("TrayCmdNothing");
+    services.push_back(InstallTestService(folder, "TrayCmdNothingGone"));
+    TestService &gone = services.back();
+    std::string oneService = ReadTextFile(folder + "pelorintray.ini");
+    WriteTextFile(folder + "pelorintray.ini", oneService + "[gone]\r\nConfigFile=" + gone.ini + "\r\n");
+    Choose(IDM_RELOAD);
+    ASSERT_EQ(2, TrayEntryCount);
+    WriteTextFile(folder + "pelorintray.ini", oneService);
+    Choose(IDM_RELOAD);
+    ASSERT_EQ(1, TrayEntryCount);
+
+    WriteTextFile(folder + first.name + ".log", "x");
+    WriteTextFile(folder + gone.name + ".log", "x");
+    std::string iniBefore = ReadTextFile(gone.ini);
+    // Unused offsets, and the block of the service no longer listed.
     const unsigned int ids[] = { 0, 1000, ServiceCommandId(0, 12), ServiceCommandId(0, 19), ServiceCommandId(1, 1),
-                                 ServiceCommandId(1, CommandClearLog), 0xFFFF, IDM_LOGON_AUTOSTART,
-                                 IDM_CHECK_UPDATES, ServiceCommandId(0, CommandVrdpConsole) };
+                                 ServiceCommandId(1, CommandSaveState), ServiceCommandId(1, CommandClearLog),
+                                 ServiceCommandId(1, CommandAutostart), 0xFFFF };
     for (unsigned int id : ids)
         Choose(id);
-    EXPECT_TRUE(FileExists(log));
-    EXPECT_EQ(iniBefore, ReadTextFile(service.ini));
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED, 0));
-    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
+    EXPECT_TRUE(FileExists(folder + first.name + ".log"));
+    EXPECT_TRUE(FileExists(folder + gone.name + ".log"));
+    EXPECT_EQ(iniBefore, ReadTextFile(gone.ini));
+    for (const TestService &service : services) {
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED, 500)) << service.name;
+        EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name)) << service.name;
+    }
 }
 
 TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
@@ -287,6 +306,50 @@ TEST_F(CommandTest, EntriesThatOfferNoCommandsIgnoreThem)
     EXPECT_FALSE(FileExists(std::string(windows) + "\\TrayCmdBare.ini"));
     EXPECT_EQ(iniBefore, ReadTextFile(folder + "novm.ini"));
     EXPECT_TRUE(FileExists(folder + "novm.log"));
+}
+
+TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
+{
+    folder = MakeTestFolder("tray command console");
+    UseTrayFolder(folder);
+    std::string vm = UniqueVmName("Console");
+    WriteTextFile(folder + "console.ini", ServiceIni(vm));
+    WriteTextFile(folder + "pelorintray.ini", "[console]\r\nConfigFile=" + folder + "console.ini\r\n");
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    TrayEntries[0].State = Running;
+    const std::map<DWORD, DWORD> full = { { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } }, none;
+    const struct {
+        bool listening;
+        std::map<DWORD, DWORD> replies;
+        const char *parameters; // null: nothing started
+    } rows[] = {
+        { true, full, "/v 127.0.0.1:3389 /w 1024 /h 768" },
+        { true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f" }, // width 0
+        { true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f" }, // height 0
+        { true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f" }, // no size
+        { true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL },
+        { true, none, NULL },
+        { false, none, NULL },
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<ScriptedPipeServer> server(row.listening ? new ScriptedPipeServer(vm, row.replies) : NULL);
+        ShellExecuteRecorder shell(false);
+        Choose(ServiceCommandId(0, CommandVrdpConsole));
+        EXPECT_EQ(row.parameters ? std::vector<std::string>({ std::string("open|mstsc.exe|") + row.parameters + "|-|0|1" })
+                                 : std::vector<std::string>(),
+                  shell.Lines());
+    }
+
+    // A stand-in found as mstsc.exe on the PATH receives the command line.
+    CopyBuiltProgram("opencapture.exe", folder, "mstsc.exe");
+    char path[8192];
+    GetEnvironmentVariableA("PATH", path, sizeof(path));
+    SetEnvironmentVariableA("PATH", (folder + ";" + path).c_str());
+    ScriptedPipeServer server(vm, full);
+    Choose(ServiceCommandId(0, CommandVrdpConsole));
+    std::string opened;
+    ASSERT_TRUE(PumpMessagesUntil([&]() { return (opened = ReadTextFile(folder + "opened.txt")).find('\n') != std::string::npos; }));
+    EXPECT_EQ(Quote(folder + "mstsc.exe") + " /v 127.0.0.1:3389 /w 1024 /h 768\r\n", opened);
 }
 
 } // namespace

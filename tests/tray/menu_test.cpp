@@ -2,8 +2,18 @@
 // through the menu functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "bitmap_bits.h"
+#include "buffered_paint.h"
 #include "command_ids.h"
+#include "control_pipe.h"
+#include "import_hook.h"
 #include "menu_icons.h"
+#include "scripted_pipe.h"
 #include "service_list.h"
 #include "test_support.h"
 #include "tray_menu.h"
@@ -24,7 +34,9 @@ class MenuTest : public TrayTest {
 protected:
     std::string folder;
 
-    // Lists `count` services, each with its own INI "vm<i>.ini" and VmName "VM <i>".
+    std::string vmStem = "VM ";
+
+    // Lists `count` services, each with its own INI "vm<i>.ini" and VmName "<vmStem><i>".
     void LoadServices(const std::string &name, int count, const std::string &extra = "")
     {
         folder = MakeTestFolder("tray menu " + name);
@@ -32,7 +44,7 @@ protected:
         std::string ini;
         for (int i = 0; i < count; i++) {
             std::string file = folder + "vm" + std::to_string(i) + ".ini";
-            WriteTextFile(file, ServiceIni("VM " + std::to_string(i), extra));
+            WriteTextFile(file, ServiceIni(vmStem + std::to_string(i), extra));
             ini += "[section " + std::to_string(i) + "]\r\nConfigFile=" + file + "\r\n";
         }
         WriteTextFile(folder + "pelorintray.ini", ini);
@@ -72,6 +84,24 @@ TEST_F(MenuTest, NoTrayIniShowsOnlyThatAndTheProgramsCommands)
         }
     }
     EXPECT_EQ(0, BuiltMenuCount);
+}
+
+TEST_F(MenuTest, AmpersandsInLabelsShowAsThemselves)
+{
+    folder = MakeTestFolder("tray menu ampersands");
+    UseTrayFolder(folder);
+    const std::string names[] = { "R&D", "&&", std::string(254, '&'), "plain" };
+    std::string ini = "[A&B]\r\nConfigFile=\r\n";
+    for (int i = 0; i < 4; i++) {
+        WriteTextFile(folder + "vm" + std::to_string(i) + ".ini", ServiceIni(names[i]));
+        ini += "[s" + std::to_string(i) + "]\r\nConfigFile=" + folder + "vm" + std::to_string(i) + ".ini\r\n";
+    }
+    WriteTextFile(folder + "pelorintray.ini", ini);
+    ASSERT_EQ(PollSucceeded, LoadServiceList());
+    BuildTrayMenu(PollSucceeded);
+    Texts labels = MenuTexts(TrayMenu);
+    labels.resize(5);
+    EXPECT_EQ(Texts({ "A&&B", "R&&D", "&&&&", std::string(508, '&'), "plain" }), labels);
 }
 
 TEST_F(MenuTest, EmptyListSaysNoServicesConfigured)
@@ -128,8 +158,7 @@ TEST_F(MenuTest, RunningServiceOffersStopAndStopWith)
     EXPECT_TRUE(items[0].grayed);   // Start
     EXPECT_FALSE(items[1].grayed);  // Stop
     EXPECT_FALSE(items[2].grayed);  // Stop with
-    // No remote display can be asked for yet, so no console is offered.
-    EXPECT_TRUE(items[4].grayed);
+    EXPECT_TRUE(items[4].grayed);   // VRDP console: no service answers
     EXPECT_TRUE(items[9].checked);  // Autostart
 
     std::vector<MenuItem> stopWith = ReadMenu(items[2].submenu);
@@ -158,6 +187,37 @@ TEST_F(MenuTest, PendingPausedOrUnreadServicesOfferNeitherStartNorStop)
         EXPECT_TRUE(items[2].grayed);
         EXPECT_FALSE(items[5].grayed);
         EXPECT_FALSE(items[9].grayed);
+    }
+}
+
+TEST_F(MenuTest, VrdpConsoleIsOfferedForRunningMachinesWithTheirRemoteDisplayEnabled)
+{
+    vmStem = UniqueVmName("Menu console") + " ";
+    LoadServices("console", 1);
+    // The service is asked exactly where the item is listed, whatever the state.
+    const struct {
+        int state, pollResult;
+        bool listening;
+        DWORD enabled;
+        std::string item;
+    } rows[] = {
+        { Running, PollSucceeded, true, 1, "offered" },        { Running, PollSucceeded, true, 0, "grayed" },
+        { Running, PollSucceeded, false, 0, "grayed" },        { Stopped, PollSucceeded, true, 1, "grayed" },
+        { StartPending, PollSucceeded, true, 1, "grayed" },    { StopPending, PollSucceeded, true, 1, "grayed" },
+        { Undetermined, PollSucceeded, true, 1, "grayed" },    { ServiceNotFound, PollSucceeded, true, 1, "absent" },
+        { NotConfigured, PollSucceeded, true, 1, "absent" },   { Running, PollServiceAccessDenied, true, 1, "absent" },
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<ScriptedPipeServer> server(
+            row.listening ? new ScriptedPipeServer(TrayEntries[0].VmName, { { VrdeEnabled, row.enabled } }) : NULL);
+        TrayEntries[0].State = row.state;
+        BuildTrayMenu(row.pollResult);
+        std::vector<MenuItem> items = ServiceItems(0);
+        bool listed = items.size() > 4 && items[4].text == "VRDP console";
+        EXPECT_EQ(row.item, !listed ? "absent" : items[4].grayed ? "grayed" : "offered") << row.state;
+        if (server) {
+            EXPECT_EQ(listed ? 1u : 0u, server->Requests().size()) << row.state;
+        }
     }
 }
 
@@ -249,23 +309,59 @@ TEST_F(MenuTest, ExistingLogEnablesShowLogAndClearLog)
     EXPECT_FALSE(ServiceItems(1)[7].grayed);
 }
 
-TEST_F(MenuTest, OnVistaAndLaterServiceItemsShowTheCachedBitmapOfTheirState)
+TEST_F(MenuTest, OnVistaAndLaterEachStateIsConvertedOnceForAllItemsAndMenus)
 {
-    LoadServices("pictures vista", 3);
-    HDC screen = GetDC(NULL);
-    HBITMAP running = CreateCompatibleBitmap(screen, 16, 16);
-    ReleaseDC(NULL, screen);
-    MenuBitmapCache[Running] = running;
-    TrayEntries[0].State = Running;
-    TrayEntries[1].State = ConfigNotFound;
-    TrayEntries[2].State = Running;
-    BuildTrayMenu(PollSucceeded);
-    EXPECT_TRUE(TopItem(0).bitmap == running);
-    EXPECT_TRUE(TopItem(1).bitmap == NULL); // an empty slot: no picture
-    EXPECT_TRUE(TopItem(2).bitmap == running);
-    DestroyTrayMenu();
-    MenuBitmapCache[Running] = NULL;
-    DeleteObject(running);
+    LoadServices("pictures vista", 4);
+    const int states[] = { Running, ConfigNotFound, Running, Undetermined };
+    HBITMAP first[MENU_BITMAP_SLOTS];
+    for (int build = 0; build < 2; build++) {
+        for (int i = 0; i < 4; i++)
+            TrayEntries[i].State = states[i];
+        BuildTrayMenu(PollSucceeded);
+        for (int i = 0; i < 4; i++) {
+            EXPECT_TRUE(TopItem(i).bitmap != NULL) << i;
+            EXPECT_TRUE(TopItem(i).bitmap == MenuBitmapCache[states[i]]) << i;
+        }
+        if (build == 0)
+            std::copy(MenuBitmapCache, MenuBitmapCache + MENU_BITMAP_SLOTS, first);
+    }
+    EXPECT_TRUE(std::equal(first, first + MENU_BITMAP_SLOTS, MenuBitmapCache));
+    EXPECT_EQ(3, MENU_BITMAP_SLOTS - std::count(first, first + MENU_BITMAP_SLOTS, (HBITMAP)NULL));
+    // A state without an icon keeps a blank, fully transparent bitmap.
+    EXPECT_EQ(Pixels(256, 0), BitmapPixels(MenuBitmapCache[Undetermined]));
+}
+
+HBITMAP WINAPI FailToCreateDib(HDC, const BITMAPINFO *, UINT, void **, HANDLE, DWORD)
+{
+    return NULL;
+}
+
+TEST_F(MenuTest, WithoutAConversionTheItemHasNoPictureAndTheNextBuildTriesAgain)
+{
+    LoadServices("pictures failed", 1);
+    TrayEntries[0].State = Stopped;
+    void *createDib = NULL;
+    const struct {
+        const char *name;
+        std::function<void()> fail, mend;
+    } causes[] = {
+        { "no DIB section", [&]() { createDib = ReplaceImport("gdi32.dll", "CreateDIBSection", (void *)FailToCreateDib); },
+          [&]() { ReplaceImport("gdi32.dll", "CreateDIBSection", createDib); } },
+        { "no buffered paint", []() { UxBeginBufferedPaint = NULL; },
+          []() { LoadBufferedPaintFunctions(6); } },
+    };
+    for (const auto &cause : causes) {
+        cause.fail();
+        BuildTrayMenu(PollSucceeded);
+        cause.mend();
+        EXPECT_TRUE(TopItem(0).bitmap == NULL) << cause.name;
+        EXPECT_TRUE(MenuBitmapCache[Stopped] == NULL) << cause.name;
+        EXPECT_EQ(Join({ "VM 0" }, FixedTail), MenuTexts(TrayMenu)) << cause.name;
+        EXPECT_EQ(ServiceCommands, MenuTexts(ServiceMenus[0])) << cause.name;
+        BuildTrayMenu(PollSucceeded);
+        EXPECT_TRUE(TopItem(0).bitmap != NULL && TopItem(0).bitmap == MenuBitmapCache[Stopped]) << cause.name;
+        FreeMenuBitmaps();
+    }
 }
 
 TEST_F(MenuTest, BeforeVistaTheServiceItemsAreDrawnByTheOwner)
@@ -294,6 +390,9 @@ TEST_F(MenuTest, DestroyReleasesEveryMenuOfTheLastBuild)
     HMENU stopWith0 = StopWithMenus[0];
     HMENU service1 = ServiceMenus[1];
     ASSERT_TRUE(IsMenu(top) && IsMenu(service0) && IsMenu(stopWith0) && IsMenu(service1));
+    // Detached, the submenus no longer go with the menus that held them.
+    RemoveMenu(top, 0, MF_BYPOSITION);
+    RemoveMenu(service0, 2, MF_BYPOSITION);
 
     DestroyTrayMenu();
     EXPECT_FALSE(IsMenu(top));

@@ -73,6 +73,17 @@ TEST_F(ProgramResources, DialogIsAHiddenEmptyExtendedTemplate)
     EXPECT_EQ("", ReadUtf16(&cursor));   // no face name
 }
 
+TEST_F(ProgramResources, ManifestRunsTheHelperAsTheUserWithoutFileVirtualisation)
+{
+    DWORD size = 0;
+    const BYTE *data = Resource(1, RT_MANIFEST, &size);
+    ASSERT_TRUE(data != NULL);
+    std::string manifest((const char *)data, size);
+    EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"))
+        << manifest;
+    EXPECT_NE(std::string::npos, manifest.find("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">")) << manifest;
+}
+
 TEST_F(ProgramResources, EachIconGroupHoldsA256ColourAndAnAlphaImage)
 {
     for (WORD id = IDI_TRAY; id <= IDI_PENDING; id++) {

@@ -318,7 +318,7 @@ TEST_F(ShellTest, OtherMouseNotificationsNeitherPollNorShowTheMenu)
     EXPECT_STREQ("unchanged", TrayIcon.szTip);
 }
 
-TEST_F(ShellTest, TaskbarCreatedBringsTheIconBackWithTheFirstTooltip)
+TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
 {
     UseFolder("taskbar created");
     TestService &service = ListService("TrayShellRestart");
@@ -329,12 +329,16 @@ TEST_F(ShellTest, TaskbarCreatedBringsTheIconBackWithTheFirstTooltip)
     UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     ASSERT_EQ(taskbarCreated, TaskbarCreatedMessage);
 
-    // The shell still shows the icon: the add fails, and the icon stays, once.
+    // The shell still shows the icon: the add fails, and the icon stays, once,
+    // with its count. The icon is loaded afresh when the message is handled.
+    HICON before = TrayIcon.hIcon;
     SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
-    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+    ASSERT_TRUE(PumpMessagesUntil([&]() { return TrayIcon.hIcon != before; }));
+    EXPECT_STREQ("1 VirtualBox machine running", TrayIcon.szTip);
+    EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
     EXPECT_TRUE(ShellHasOurIcon());
 
-    // A shell that lost the icon gets it back.
+    // A shell that lost the icon gets it back, with the first tooltip.
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     ASSERT_TRUE(WaitForNoIcon());
     SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
@@ -359,6 +363,33 @@ TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
     MSG message;
     ASSERT_TRUE(PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0u, message.wParam);
+}
+
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
+{
+    EndMenu();
+}
+
+TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
+{
+    UseFolder("after close");
+    ListService("TrayShellAfterClose");
+    StartDialog();
+    ASSERT_TRUE(WaitForIcon("No VirtualBox machines running"));
+    // A menu shown by mistake would hold this thread: end it.
+    UINT_PTR timer = SetTimer(NULL, 0, 300, EndAnyMenu);
+    PostMessageA(dialog, WM_COMMAND, IDM_CLOSE, 0);
+    PostMessageA(dialog, WM_TRAYICON, 1, WM_LBUTTONUP);
+    PostMessageA(dialog, WM_TRAYICON, 1, WM_RBUTTONUP);
+    PostMessageA(dialog, WM_COMMAND, IDM_RELOAD, 0);
+    SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    // Everything queued is handled before the quit.
+    EXPECT_TRUE(RunMessageLoopUntilQuit());
+    KillTimer(NULL, timer);
+    EXPECT_TRUE(TrayMenu == NULL);
+    EXPECT_TRUE(TrayEntries == NULL);
+    EXPECT_FALSE(ShellHasOurIcon());
+    EXPECT_TRUE(WaitForNoIcon());
 }
 
 // The program's own windows: its hidden dialog and any message box.

@@ -1,5 +1,6 @@
 // A service whose state the tests set on demand. A copy named X.exe reads
-// section [TestService], key "State" of X.ini beside it every 50 ms and
+// section [TestService], key "State" of X.ini beside it every 50 ms (or
+// every "PollMs", read once at the start, so that many copies can run idle) and
 // reports that state: "running", "start pending", "stop pending", "paused"
 // or "stopped" (which ends it). It reports running as soon as it starts, so
 // that StartServiceA returns; the INI then moves it on.
@@ -84,7 +85,8 @@ static void WINAPI TestServiceMain(DWORD, char **)
         return;
     Report(SERVICE_RUNNING);
     DWORD reported = SERVICE_RUNNING;
-    while (WaitForSingleObject(StopRequested, 50) == WAIT_TIMEOUT) {
+    DWORD poll = GetPrivateProfileIntA("TestService", "PollMs", 50, IniPath);
+    while (WaitForSingleObject(StopRequested, poll) == WAIT_TIMEOUT) {
         DWORD wanted = WantedState();
         if (wanted == SERVICE_STOPPED)
             break;

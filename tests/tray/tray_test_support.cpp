@@ -26,9 +26,8 @@ void TrayTest::SetUp()
     TrayEntryCount = -1;
     TrayProgramPath[0] = '\0';
     memset(&TrayIcon, 0, sizeof(TrayIcon));
-    for (int i = 0; i < MENU_BITMAP_SLOTS; i++)
-        MenuBitmapCache[i] = NULL;
-    TrayInstance = GetModuleHandleA(NULL);
+    // An empty bitmap cache, this program's icons, and a shell not yet closed.
+    StartTrayShell(GetModuleHandleA(NULL));
     WindowsMajorVersion = 6;
 }
 
@@ -43,7 +42,7 @@ std::vector<MenuItem> ReadMenu(HMENU menu)
     std::vector<MenuItem> items;
     int count = GetMenuItemCount(menu);
     for (int i = 0; i < count; i++) {
-        char text[256] = "";
+        char text[1024] = "";
         MENUITEMINFOA info;
         ZeroMemory(&info, sizeof(info));
         info.cbSize = sizeof(info);
