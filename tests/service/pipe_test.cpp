@@ -9,6 +9,7 @@
 #include "control_pipe.h"
 #include "import_hook.h"
 #include "pipe_harness.h"
+#include "pipe_client.h"
 #include "pipe_server.h"
 #include "settings.h"
 #include "vbox_api.h"
@@ -81,6 +82,30 @@ TEST_F(PipeTest, TheThreeAnswersFollowTheMachine)
         locks += entry.find("result=") == std::string::npos;
     EXPECT_EQ(4u, locks);
     EXPECT_EQ(locks, JournalOf("ISession::UnlockMachine").size());
+}
+
+// The tray's client against this server: "enabled port opened width height".
+TEST_F(PipeTest, TheTrayHelpersClientReadsTheServersAnswers)
+{
+    auto askAll = [] {
+        int width = 77, height = 77;
+        int enabled = RequestVrdeEnabled(TestVmName), port = RequestVrdePort(TestVmName);
+        int opened = RequestScreenResolution(TestVmName, &width, &height);
+        return std::to_string(enabled) + " " + std::to_string(port) + " " + std::to_string(opened) + " " +
+               std::to_string(width) + " " + std::to_string(height);
+    };
+    PutMachine(MachineStateRunning);
+    StartServer();
+    EXPECT_EQ("1 3389 1 1024 768", askAll());
+    StandinMachine machine = {};
+    StandinGetMachine(TestVmName, &machine);
+    machine.vrdeEnabled = 0;
+    StandinPutMachine(&machine);
+    EXPECT_EQ("0 3389 1 1024 768", askAll());
+    // The service stopped: no pipe at all.
+    StopPipeServer();
+    ASSERT_TRUE(ServerEnded());
+    EXPECT_EQ("0 -1 -1 0 0", askAll());
 }
 
 TEST_F(PipeTest, WhatIsNoWholeRequestGetsNoReply)
