@@ -16,13 +16,17 @@ protected:
     std::string service;
     std::string ini;
 
+    // A service of its own for each test: Wine may take seconds to forget a
+    // deleted service, and a name in use would refuse the next installation.
+    std::string base = std::string("Pelorin ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+
     void SetUp() override
     {
         VboxTest::SetUp();
-        ini = folder + "Pelorin Service Test.ini";
-        strcpy(ServiceSettings.LogPath, (folder + "Pelorin Service Test.log").c_str());
-        service = InstallPelorinCopy(folder, "Pelorin Service Test", Ini(""));
-        ASSERT_EQ("Pelorin_Service_Test", service);
+        ini = folder + base + ".ini";
+        strcpy(ServiceSettings.LogPath, (folder + base + ".log").c_str());
+        service = InstallPelorinCopy(folder, base, Ini(""));
+        ASSERT_FALSE(service.empty());
         DeleteFileA(ServiceSettings.LogPath);
     }
 
@@ -36,8 +40,8 @@ protected:
     std::string Ini(const std::string &extra, const std::string &install = "")
     {
         return "[Pelorin]\r\nVboxInstallPath=" + (install.empty() ? installPath : install) +
-               "\r\nVboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\nVmName=Web Server\r\nServiceName=Pelorin Service Test\r\n"
-               "Loglevel=2\r\n" + extra;
+               "\r\nVboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\nVmName=Web Server\r\nServiceName=" + base +
+               "\r\nLoglevel=2\r\n" + extra;
     }
 
     // Starts the service, runs the steps while it runs, and waits until it has stopped.
@@ -194,6 +198,29 @@ TEST_F(ServiceTest, AMachineThatEndsEndsTheServiceWithExitCodeZero)
         EXPECT_EQ(0u, status.dwWin32ExitCode) << c.behaviour << c.exitCode;
         EXPECT_EQ(Join(StartLines, c.endLines), LogMessages()) << c.behaviour << c.exitCode;
     }
+}
+
+// VirtualBox already runs the machine: the service watches the process that holds its session.
+TEST_F(ServiceTest, ARunningMachineIsAdoptedAndItsEndEndsTheService)
+{
+    PROCESS_INFORMATION holder;
+    ASSERT_TRUE(StartProgram(Quote(BuiltProgramPath("keepalive.exe")), &holder));
+    PutMachine(MachineStateRunning, holder.dwProcessId);
+    std::vector<StatusReport> reports = RunService([&] {
+        ASSERT_TRUE(WaitForSampledState(SERVICE_RUNNING, 30000));
+        TerminateProcess(holder.hProcess, 0);
+    });
+    CloseHandle(holder.hThread);
+    CloseHandle(holder.hProcess);
+    std::vector<DWORD> states = { SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED };
+    EXPECT_EQ(states, StatesOf(reports));
+    EXPECT_EQ(0u, reports.back().win32ExitCode);
+    std::vector<std::string> expected = {
+        "VM 'Web Server' is already running (pid=" + std::to_string(holder.dwProcessId) + "), using existing session",
+        "VM 'Web Server' stopped by itself",
+    };
+    EXPECT_EQ(expected, LogMessages());
+    EXPECT_EQ(0u, JournalOf("VBoxHeadless::Start").size());
 }
 
 // MaxWaitTimeout is the wait hint, not a limit: a save that outlasts it keeps reporting progress.

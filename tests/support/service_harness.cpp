@@ -223,7 +223,8 @@ std::string InstallPelorinCopy(const std::string &folder, const std::string &bas
         if (c == ' ')
             c = '_';
     }
-    RemovePelorinCopy(name);
+    // One left by an interrupted run goes first, for good.
+    RemoveServiceIfPresent(name);
     std::string exe = CopyBuiltProgram("pelorin.exe", folder, base + ".exe");
     WriteTextFile(folder + base + ".ini", ini);
     return RunProgram(Quote(exe) + " -i", NULL) == 0 ? name : "";
@@ -235,5 +236,9 @@ void RemovePelorinCopy(const std::string &name)
         return;
     StopServiceByName(name);
     WaitForServiceState(name, SERVICE_STOPPED, 30000);
-    RemoveServiceIfPresent(name);
+    SC_HANDLE manager = NULL;
+    SC_HANDLE service = OpenNamedService(name, DELETE, &manager);
+    if (service != NULL)
+        DeleteService(service);
+    CloseNamedService(service, manager);
 }

@@ -50,7 +50,8 @@ DWORD ServiceProcessId(const std::string &name);
 // "-i". Returns the service's key name (blanks become underscores), or "" when
 // the installation failed. A service of that name left by an earlier run goes first.
 std::string InstallPelorinCopy(const std::string &folder, const std::string &base, const std::string &ini);
-// Stops the service if it runs, waits for it, and removes it.
+// Stops the service if it runs, waits for it, and deletes it (Wine may take
+// a few seconds more to forget it).
 void RemovePelorinCopy(const std::string &name);
 
 #endif
