@@ -1,6 +1,90 @@
 #include "vbox_api.h"
 
 const CLSID ClsidVirtualBox = { 0xB1A7A4F2, 0x47B9, 0x4A1E, { 0x82, 0xB2, 0x07, 0xCC, 0xD5, 0x32, 0x3C, 0x3F } };
-const IID IidIVirtualBox = { 0xD2DE270C, 0x1D4B, 0x4C9E, { 0x84, 0x3F, 0xBB, 0xB9, 0xB4, 0x72, 0x69, 0xFF } };
 const CLSID ClsidSession = { 0x3C02F46D, 0xC9D2, 0x4F11, { 0xA3, 0x84, 0x53, 0xF0, 0xCF, 0x91, 0x72, 0x14 } };
-const IID IidISession = { 0x12F4DCDB, 0x12B2, 0x4EC1, { 0xB7, 0xCD, 0xDD, 0xD9, 0xF6, 0xC5, 0xBF, 0x4D } };
+
+const VboxGeneration *VboxApi;
+
+ULONG VboxStateNumber(enum VboxState state)
+{
+    return VboxApi != NULL ? VboxApi->states[state] : VBOX_NO_STATE;
+}
+
+// The method's entry in the object's table. A generation without the method
+// (position 0) or no generation chosen yet gives no entry.
+static void *FindMethod(IUnknown *object, enum VboxMethod method)
+{
+    if (object == NULL || VboxApi == NULL || VboxApi->positions[method] == 0)
+        return NULL;
+    void **table = *(void ***)object;
+    return table[VboxApi->positions[method]];
+}
+
+// COM methods take their object as the first argument, in the calling
+// convention of the interface declarations.
+typedef HRESULT(STDMETHODCALLTYPE *NoArgumentsMethod)(IUnknown *);
+typedef HRESULT(STDMETHODCALLTYPE *NumberInMethod)(IUnknown *, LONG);
+typedef HRESULT(STDMETHODCALLTYPE *TextOutMethod)(IUnknown *, BSTR *);
+typedef HRESULT(STDMETHODCALLTYPE *NumberOutMethod)(IUnknown *, ULONG *);
+typedef HRESULT(STDMETHODCALLTYPE *ObjectOutMethod)(IUnknown *, IUnknown **);
+typedef HRESULT(STDMETHODCALLTYPE *TextInObjectOutMethod)(IUnknown *, BSTR, IUnknown **);
+typedef HRESULT(STDMETHODCALLTYPE *ObjectAndNumberInMethod)(IUnknown *, IUnknown *, LONG);
+typedef HRESULT(STDMETHODCALLTYPE *ScreenSizeMethod)(IUnknown *, ULONG, ULONG *, ULONG *, ULONG *);
+typedef HRESULT(STDMETHODCALLTYPE *ScreenSizeAndOriginMethod)(IUnknown *, ULONG, ULONG *, ULONG *, ULONG *, LONG *, LONG *, ULONG *);
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method)
+{
+    NoArgumentsMethod call = (NoArgumentsMethod)FindMethod(object, method);
+    return call != NULL ? call(object) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, LONG number)
+{
+    NumberInMethod call = (NumberInMethod)FindMethod(object, method);
+    return call != NULL ? call(object, number) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, BSTR *text)
+{
+    *text = NULL;
+    TextOutMethod call = (TextOutMethod)FindMethod(object, method);
+    return call != NULL ? call(object, text) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, ULONG *number)
+{
+    NumberOutMethod call = (NumberOutMethod)FindMethod(object, method);
+    return call != NULL ? call(object, number) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown **result)
+{
+    *result = NULL;
+    ObjectOutMethod call = (ObjectOutMethod)FindMethod(object, method);
+    return call != NULL ? call(object, result) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, BSTR text, IUnknown **result)
+{
+    *result = NULL;
+    TextInObjectOutMethod call = (TextInObjectOutMethod)FindMethod(object, method);
+    return call != NULL ? call(object, text, result) : E_NOTIMPL;
+}
+
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown *argument, LONG number)
+{
+    ObjectAndNumberInMethod call = (ObjectAndNumberInMethod)FindMethod(object, method);
+    return call != NULL ? call(object, argument, number) : E_NOTIMPL;
+}
+
+HRESULT CallVboxScreenResolution(IDisplay *display, ULONG screen, ULONG *width, ULONG *height, ULONG *bitsPerPixel)
+{
+    void *method = FindMethod(display, DisplayGetScreenResolution);
+    if (method == NULL)
+        return E_NOTIMPL;
+    if (!VboxApi->screenResolutionHasOrigin)
+        return ((ScreenSizeMethod)method)(display, screen, width, height, bitsPerPixel);
+    LONG originX = 0, originY = 0;
+    ULONG status = 0;
+    return ((ScreenSizeAndOriginMethod)method)(display, screen, width, height, bitsPerPixel, &originX, &originY, &status);
+}

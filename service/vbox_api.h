@@ -1,131 +1,121 @@
 #ifndef PELORIN_VBOX_API_H
 #define PELORIN_VBOX_API_H
 
-// The part of VirtualBox's COM API that the service calls, declared here
-// rather than taken from an SDK. Every interface derives from IDispatch, so
-// its own methods begin at slot 7 of the method table; the slot of each
-// method is fixed by the API generation we talk to, and the fillers keep the
-// methods we call at those slots. This file is the one slot table.
+// The part of VirtualBox's COM API that the service calls, for every API
+// generation it knows. Each VirtualBox generation gives IVirtualBox and
+// ISession new identifiers and moves the methods to new positions in their
+// tables, so the service holds one description per generation, chooses one
+// when it connects (the one whose IVirtualBox identifier the VirtualBox
+// object answers) and calls every method by its position in that description.
 
 #include <windows.h>
 #include <oaidl.h>
 
+// Interface pointers as VirtualBox hands them out. Only IUnknown's methods
+// are called directly; everything else goes through CallVbox.
+typedef IUnknown IVirtualBox;
+typedef IUnknown IMachine;
+typedef IUnknown ISession;
+typedef IUnknown IConsole;
+typedef IUnknown IProgress;
+typedef IUnknown IVRDEServer;
+typedef IUnknown IVRDEServerInfo;
+typedef IUnknown IDisplay;
+
+// The same in every generation.
 extern const CLSID ClsidVirtualBox;
-extern const IID IidIVirtualBox;
 extern const CLSID ClsidSession;
-extern const IID IidISession;
 
 // The one VirtualBox result the service tells apart: FindMachine's "not registered".
 #define VBOX_E_OBJECT_NOT_FOUND ((HRESULT)0x80BB0001L)
-
-enum MachineState {
-    MachineStateNull = 0,
-    MachineStatePoweredOff = 1,
-    MachineStateSaved = 2,
-    MachineStateTeleported = 3,
-    MachineStateAborted = 4,
-    MachineStateRunning = 5,
-    MachineStatePaused = 6,
-    MachineStateStuck = 7,
-    MachineStateTeleporting = 8,
-    MachineStateLiveSnapshotting = 9,
-    MachineStateStarting = 10,
-    MachineStateStopping = 11,
-    MachineStateSaving = 12,
-    MachineStateRestoring = 13
-};
 
 enum LockType {
     LockTypeShared = 1
 };
 
-// A method the service never calls; it only holds a slot.
-#define VBOX_FILLER(slot) \
-    virtual HRESULT STDMETHODCALLTYPE Filler##slot() { return E_NOTIMPL; }
-
-struct IMachine;
-struct ISession;
-struct IConsole;
-struct IProgress;
-struct IVRDEServer;
-struct IVRDEServerInfo;
-struct IDisplay;
-
-struct IVirtualBox : public IDispatch {
-    virtual HRESULT STDMETHODCALLTYPE get_Version(BSTR *version) = 0; // slot 7
-    VBOX_FILLER(8) VBOX_FILLER(9)
-    virtual HRESULT STDMETHODCALLTYPE get_HomeFolder(BSTR *homeFolder) = 0; // slot 10
-    VBOX_FILLER(11) VBOX_FILLER(12) VBOX_FILLER(13) VBOX_FILLER(14) VBOX_FILLER(15) VBOX_FILLER(16)
-    VBOX_FILLER(17) VBOX_FILLER(18) VBOX_FILLER(19) VBOX_FILLER(20) VBOX_FILLER(21) VBOX_FILLER(22)
-    VBOX_FILLER(23) VBOX_FILLER(24) VBOX_FILLER(25) VBOX_FILLER(26) VBOX_FILLER(27) VBOX_FILLER(28)
-    virtual HRESULT STDMETHODCALLTYPE FindMachine(BSTR nameOrId, IMachine **machine) = 0; // slot 29
+// Every method the service calls, whatever generation holds it where.
+enum VboxMethod {
+    VirtualBoxGetVersion,
+    VirtualBoxGetHomeFolder,
+    VirtualBoxFindMachine,
+    MachineGetId,
+    MachineGetVrdeServer,
+    MachineGetSessionPid,
+    MachineGetState,
+    MachineLockMachine,
+    MachineSaveState,
+    SessionGetMachine,
+    SessionGetConsole,
+    SessionUnlockMachine,
+    ConsoleGetDisplay,
+    ConsoleGetVrdeServerInfo,
+    ConsolePowerDown,
+    ConsolePowerButton,
+    ConsoleSleepButton,
+    ConsoleSaveState,
+    ProgressWaitForCompletion,
+    VrdeServerGetEnabled,
+    VrdeServerInfoGetPort,
+    DisplayGetScreenResolution,
+    VboxMethodCount
 };
 
-struct IMachine : public IDispatch {
-    VBOX_FILLER(7) VBOX_FILLER(8) VBOX_FILLER(9) VBOX_FILLER(10) VBOX_FILLER(11) VBOX_FILLER(12)
-    VBOX_FILLER(13)
-    virtual HRESULT STDMETHODCALLTYPE get_Id(BSTR *id) = 0; // slot 14
-    VBOX_FILLER(15) VBOX_FILLER(16) VBOX_FILLER(17) VBOX_FILLER(18) VBOX_FILLER(19) VBOX_FILLER(20)
-    VBOX_FILLER(21) VBOX_FILLER(22) VBOX_FILLER(23) VBOX_FILLER(24) VBOX_FILLER(25) VBOX_FILLER(26)
-    VBOX_FILLER(27) VBOX_FILLER(28) VBOX_FILLER(29) VBOX_FILLER(30) VBOX_FILLER(31) VBOX_FILLER(32)
-    VBOX_FILLER(33) VBOX_FILLER(34) VBOX_FILLER(35) VBOX_FILLER(36) VBOX_FILLER(37) VBOX_FILLER(38)
-    VBOX_FILLER(39) VBOX_FILLER(40) VBOX_FILLER(41) VBOX_FILLER(42) VBOX_FILLER(43) VBOX_FILLER(44)
-    VBOX_FILLER(45) VBOX_FILLER(46) VBOX_FILLER(47) VBOX_FILLER(48) VBOX_FILLER(49) VBOX_FILLER(50)
-    VBOX_FILLER(51) VBOX_FILLER(52) VBOX_FILLER(53)
-    virtual HRESULT STDMETHODCALLTYPE get_VRDEServer(IVRDEServer **vrdeServer) = 0; // slot 54
-    VBOX_FILLER(55) VBOX_FILLER(56) VBOX_FILLER(57) VBOX_FILLER(58) VBOX_FILLER(59) VBOX_FILLER(60)
-    VBOX_FILLER(61) VBOX_FILLER(62)
-    virtual HRESULT STDMETHODCALLTYPE get_SessionPid(ULONG *sessionPid) = 0; // slot 63
-    virtual HRESULT STDMETHODCALLTYPE get_State(ULONG *state) = 0; // slot 64
-    VBOX_FILLER(65) VBOX_FILLER(66) VBOX_FILLER(67) VBOX_FILLER(68) VBOX_FILLER(69) VBOX_FILLER(70)
-    VBOX_FILLER(71) VBOX_FILLER(72) VBOX_FILLER(73) VBOX_FILLER(74) VBOX_FILLER(75) VBOX_FILLER(76)
-    VBOX_FILLER(77) VBOX_FILLER(78) VBOX_FILLER(79) VBOX_FILLER(80) VBOX_FILLER(81) VBOX_FILLER(82)
-    VBOX_FILLER(83) VBOX_FILLER(84) VBOX_FILLER(85) VBOX_FILLER(86) VBOX_FILLER(87) VBOX_FILLER(88)
-    VBOX_FILLER(89) VBOX_FILLER(90) VBOX_FILLER(91) VBOX_FILLER(92) VBOX_FILLER(93) VBOX_FILLER(94)
-    VBOX_FILLER(95) VBOX_FILLER(96) VBOX_FILLER(97) VBOX_FILLER(98) VBOX_FILLER(99) VBOX_FILLER(100)
-    VBOX_FILLER(101)
-    virtual HRESULT STDMETHODCALLTYPE LockMachine(ISession *session, LONG lockType) = 0; // slot 102
+// The machine states the service decides on. Their numbers differ between
+// generations (7.0 added AbortedSaved and moved the running states up by one).
+enum VboxState {
+    VmStateAborted,
+    VmStateAbortedSaved,
+    VmStateRunning,
+    VmStatePaused,
+    VmStateStarting,
+    VmStateStopping,
+    VmStateSaving,
+    VmStateRestoring,
+    VboxStateCount
 };
 
-struct ISession : public IDispatch {
-    VBOX_FILLER(7) VBOX_FILLER(8) VBOX_FILLER(9)
-    virtual HRESULT STDMETHODCALLTYPE get_Console(IConsole **console) = 0; // slot 10
-    virtual HRESULT STDMETHODCALLTYPE UnlockMachine() = 0; // slot 11
+// A state number that no machine of the generation has.
+#define VBOX_NO_STATE 0xFFFFFFFFu
+
+// Which object saves a machine's state.
+enum SaveStateHolder {
+    SaveStateOnConsole,        // IConsole::SaveState
+    SaveStateOnSessionMachine  // IMachine::SaveState on ISession::get_Machine
 };
 
-struct IConsole : public IDispatch {
-    VBOX_FILLER(7) VBOX_FILLER(8) VBOX_FILLER(9) VBOX_FILLER(10) VBOX_FILLER(11)
-    virtual HRESULT STDMETHODCALLTYPE get_Display(IDisplay **display) = 0; // slot 12
-    VBOX_FILLER(13) VBOX_FILLER(14) VBOX_FILLER(15) VBOX_FILLER(16)
-    virtual HRESULT STDMETHODCALLTYPE get_VRDEServerInfo(IVRDEServerInfo **vrdeServerInfo) = 0; // slot 17
-    VBOX_FILLER(18) VBOX_FILLER(19) VBOX_FILLER(20) VBOX_FILLER(21)
-    virtual HRESULT STDMETHODCALLTYPE PowerDown(IProgress **progress) = 0; // slot 22
-    VBOX_FILLER(23) VBOX_FILLER(24) VBOX_FILLER(25)
-    virtual HRESULT STDMETHODCALLTYPE PowerButton() = 0; // slot 26
-    virtual HRESULT STDMETHODCALLTYPE SleepButton() = 0; // slot 27
-    VBOX_FILLER(28) VBOX_FILLER(29)
-    virtual HRESULT STDMETHODCALLTYPE SaveState(IProgress **progress) = 0; // slot 30
+struct VboxGeneration {
+    const char *name;
+    IID virtualBoxIid;
+    IID sessionIid;
+    // Method table positions (own methods begin at 7, after IUnknown and
+    // IDispatch); 0 for a method that the generation does not have.
+    unsigned short positions[VboxMethodCount];
+    ULONG states[VboxStateCount];
+    enum SaveStateHolder saveStateHolder;
+    // From 5.2 on GetScreenResolution also reports the screen's origin and status.
+    int screenResolutionHasOrigin;
 };
 
-struct IProgress : public IDispatch {
-    VBOX_FILLER(7) VBOX_FILLER(8) VBOX_FILLER(9) VBOX_FILLER(10) VBOX_FILLER(11) VBOX_FILLER(12)
-    VBOX_FILLER(13) VBOX_FILLER(14) VBOX_FILLER(15) VBOX_FILLER(16) VBOX_FILLER(17) VBOX_FILLER(18)
-    VBOX_FILLER(19) VBOX_FILLER(20) VBOX_FILLER(21) VBOX_FILLER(22) VBOX_FILLER(23) VBOX_FILLER(24)
-    VBOX_FILLER(25)
-    virtual HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG timeout) = 0; // slot 26
-};
+// Newest first: the order in which a VirtualBox object is asked.
+extern const VboxGeneration VboxGenerations[];
+extern const int VboxGenerationCount;
 
-struct IVRDEServer : public IDispatch {
-    virtual HRESULT STDMETHODCALLTYPE get_Enabled(BOOL *enabled) = 0; // slot 7
-};
+// The generation of the VirtualBox connected to; NULL until a connection chose one.
+extern const VboxGeneration *VboxApi;
 
-struct IVRDEServerInfo : public IDispatch {
-    VBOX_FILLER(7)
-    virtual HRESULT STDMETHODCALLTYPE get_Port(LONG *port) = 0; // slot 8
-};
+// A named machine state of the generation in use.
+ULONG VboxStateNumber(enum VboxState state);
 
-struct IDisplay : public IDispatch {
-    virtual HRESULT STDMETHODCALLTYPE GetScreenResolution(ULONG screenId, ULONG *width, ULONG *height, ULONG *bitsPerPixel) = 0; // slot 7
-};
+// The one way of calling VirtualBox: the method at its position in the
+// generation in use, by the shape of its arguments.
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, LONG number);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, BSTR *text);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, ULONG *number);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown **result);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, BSTR text, IUnknown **result);
+HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown *argument, LONG number);
+// Screen 0's size; the origin and the monitor status of newer generations are dropped.
+HRESULT CallVboxScreenResolution(IDisplay *display, ULONG screen, ULONG *width, ULONG *height, ULONG *bitsPerPixel);
 
 #endif

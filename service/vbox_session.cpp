@@ -1,6 +1,7 @@
 #include "vbox_session.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "log.h"
 
@@ -22,30 +23,59 @@ static void LogWideText(int level, const char *format, const wchar_t *text)
     free(narrow);
 }
 
+// Asks the VirtualBox object for each generation's IVirtualBox, newest first;
+// the one that answers is the generation of this VirtualBox.
+static HRESULT ChooseGeneration(IUnknown *object, IVirtualBox **virtualBox)
+{
+    HRESULT result = E_NOINTERFACE;
+    for (int i = 0; i < VboxGenerationCount; i++) {
+        result = object->QueryInterface(VboxGenerations[i].virtualBoxIid, (void **)virtualBox);
+        if (SUCCEEDED(result) && *virtualBox != NULL) {
+            VboxApi = &VboxGenerations[i];
+            return result;
+        }
+        *virtualBox = NULL;
+    }
+    char names[64] = "";
+    for (int i = 0; i < VboxGenerationCount; i++) {
+        strncat(names, i > 0 ? ", " : "", sizeof(names) - strlen(names) - 1);
+        strncat(names, VboxGenerations[i].name, sizeof(names) - strlen(names) - 1);
+    }
+    WriteLog(1, "ERROR: VirtualBox speaks none of the supported API generations %s (rc = 0x%08x)", names, (unsigned)result);
+    return FAILED(result) ? result : E_NOINTERFACE;
+}
+
 HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
 {
     *virtualBox = NULL;
     CoInitialize(NULL);
     WriteLog(3, "Initializing VirtualBox interface");
 
-    HRESULT result = CoCreateInstance(ClsidVirtualBox, NULL, CLSCTX_LOCAL_SERVER, IidIVirtualBox, (void **)virtualBox);
+    // The class is the same in every generation; the interface tells them apart.
+    IUnknown *object = NULL;
+    HRESULT result = CoCreateInstance(ClsidVirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IUnknown, (void **)&object);
     if (FAILED(result)) {
-        *virtualBox = NULL;
         WriteLog(1, "ERROR creating VirtualBox instance (rc = 0x%08x)", (unsigned)result);
         return result;
     }
+    result = ChooseGeneration(object, virtualBox);
+    object->Release();
+    if (FAILED(result))
+        return result;
 
     BSTR version = NULL;
-    result = (*virtualBox)->get_Version(&version);
-    if (SUCCEEDED(result))
+    result = CallVbox(*virtualBox, VirtualBoxGetVersion, &version);
+    if (SUCCEEDED(result)) {
         LogWideText(3, "VirtualBox Interface v%s initialized", version);
-    else
+        WriteLog(3, "Using VirtualBox API generation %s", VboxApi->name);
+    } else {
         WriteLog(1, "ERROR initializing VirtualBox interface");
+    }
     SysFreeString(version);
 
     // Only logged, so that a wrong VBOX_USER_HOME shows in the log.
     BSTR homeFolder = NULL;
-    (*virtualBox)->get_HomeFolder(&homeFolder);
+    CallVbox(*virtualBox, VirtualBoxGetHomeFolder, &homeFolder);
     LogWideText(3, "Using VBOX_USER_HOME: %s", homeFolder);
     SysFreeString(homeFolder);
     return result;
@@ -53,7 +83,11 @@ HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
 
 HRESULT CreateSession(ISession **session)
 {
-    HRESULT result = CoCreateInstance(ClsidSession, NULL, CLSCTX_INPROC_SERVER, IidISession, (void **)session);
+    *session = NULL;
+    // The session speaks the generation that the VirtualBox object chose.
+    HRESULT result = VboxApi != NULL
+        ? CoCreateInstance(ClsidSession, NULL, CLSCTX_INPROC_SERVER, VboxApi->sessionIid, (void **)session)
+        : E_UNEXPECTED;
     if (FAILED(result)) {
         *session = NULL;
         WriteLog(1, "ERROR creating session instance (0x%08x)", (unsigned)result);
@@ -117,7 +151,7 @@ int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine)
         return 0;
 
     BSTR wideName = ToBstr(name);
-    HRESULT result = wideName != NULL ? virtualBox->FindMachine(wideName, machine) : E_OUTOFMEMORY;
+    HRESULT result = wideName != NULL ? CallVbox(virtualBox, VirtualBoxFindMachine, wideName, machine) : E_OUTOFMEMORY;
     if (SUCCEEDED(result) && *machine == NULL)
         result = E_POINTER;
     if (FAILED(result)) {

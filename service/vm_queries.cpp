@@ -9,8 +9,8 @@ DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name)
         return 0;
     BOOL enabled = FALSE;
     IVRDEServer *server = NULL;
-    if (SUCCEEDED(machine->get_VRDEServer(&server)) && server != NULL) {
-        server->get_Enabled(&enabled);
+    if (SUCCEEDED(CallVbox(machine, MachineGetVrdeServer, &server)) && server != NULL) {
+        CallVbox(server, VrdeServerGetEnabled, (ULONG *)&enabled);
         server->Release();
     }
     machine->Release();
@@ -22,13 +22,13 @@ DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name)
 static IConsole *LockConsole(IMachine *machine, ISession *session)
 {
     BSTR uuid = NULL;
-    HRESULT result = machine->get_Id(&uuid);
+    HRESULT result = CallVbox(machine, MachineGetId, &uuid);
     SysFreeString(uuid);
-    if (FAILED(result) || FAILED(machine->LockMachine(session, LockTypeShared)))
+    if (FAILED(result) || FAILED(CallVbox(machine, MachineLockMachine, session, LockTypeShared)))
         return NULL;
     IConsole *console = NULL;
-    if (FAILED(session->get_Console(&console)) || console == NULL) {
-        session->UnlockMachine();
+    if (FAILED(CallVbox(session, SessionGetConsole, &console)) || console == NULL) {
+        CallVbox(session, SessionUnlockMachine);
         return NULL;
     }
     return console;
@@ -38,8 +38,8 @@ static DWORD ReadVrdePort(IConsole *console)
 {
     LONG port = 0;
     IVRDEServerInfo *info = NULL;
-    if (SUCCEEDED(console->get_VRDEServerInfo(&info)) && info != NULL) {
-        info->get_Port(&port);
+    if (SUCCEEDED(CallVbox(console, ConsoleGetVrdeServerInfo, &info)) && info != NULL) {
+        CallVbox(info, VrdeServerInfoGetPort, (ULONG *)&port);
         info->Release();
     }
     return (DWORD)port;
@@ -49,9 +49,9 @@ static DWORD ReadScreenResolution(IConsole *console)
 {
     DWORD reply = 0;
     IDisplay *display = NULL;
-    if (SUCCEEDED(console->get_Display(&display)) && display != NULL) {
+    if (SUCCEEDED(CallVbox(console, ConsoleGetDisplay, &display)) && display != NULL) {
         ULONG width = 0, height = 0, bitsPerPixel = 0;
-        if (SUCCEEDED(display->GetScreenResolution(0, &width, &height, &bitsPerPixel)))
+        if (SUCCEEDED(CallVboxScreenResolution(display, 0, &width, &height, &bitsPerPixel)))
             reply = (DWORD)(height * 65536 + width);
         display->Release();
     }
@@ -69,7 +69,7 @@ static DWORD QueryThroughConsole(IVirtualBox *virtualBox, ISession *session, con
     if (console != NULL) {
         reply = read(console);
         console->Release();
-        session->UnlockMachine();
+        CallVbox(session, SessionUnlockMachine);
     }
     machine->Release();
     return reply;

@@ -23,27 +23,24 @@ static const ULONG WaitFlags = WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION;
 // How long a stop waits, at most, for a machine that is still coming up.
 static const DWORD VmStartupWaitMs = 120000;
 
+// By the state's meaning in the generation in use: a running machine is
+// adopted, one being stopped or saved is refused, any other is started
+// (AbortedSaved like Saved).
 static enum StartAction ChooseStartAction(ULONG state)
 {
-    switch (state) {
-    case MachineStateRunning:
-    case MachineStatePaused:
-    case MachineStateStarting:
-    case MachineStateRestoring:
+    if (state == VboxStateNumber(VmStateRunning) || state == VboxStateNumber(VmStatePaused)
+        || state == VboxStateNumber(VmStateStarting) || state == VboxStateNumber(VmStateRestoring))
         return StartActionAdopt;
-    case MachineStateStopping:
-    case MachineStateSaving:
+    if (state == VboxStateNumber(VmStateStopping) || state == VboxStateNumber(VmStateSaving))
         return StartActionRefuse;
-    default:
-        return StartActionLaunch;
-    }
+    return StartActionLaunch;
 }
 
 // VirtualBox already runs the machine: watch the process that holds its session.
 static int AdoptRunningVm(IMachine *machine, const char *name)
 {
     ULONG pid = 0;
-    machine->get_SessionPid(&pid);
+    CallVbox(machine, MachineGetSessionPid, &pid);
     WriteLog(2, "VM '%s' is already running (pid=%d), using existing session", name, (int)pid);
 
     // Without a wait on its process the service would never learn that the machine ended.
@@ -69,7 +66,7 @@ static int AdoptRunningVm(IMachine *machine, const char *name)
 static int LaunchHeadless(IMachine *machine, const char *name, const char *headlessPath)
 {
     BSTR uuid = NULL;
-    if (FAILED(machine->get_Id(&uuid))) {
+    if (FAILED(CallVbox(machine, MachineGetId, &uuid))) {
         WriteLog(1, "ERROR getting machine guid for VM '%s'", name);
         return 0;
     }
@@ -143,7 +140,7 @@ int StartVm(const char *name)
 
     int result = 0;
     ULONG state = 0;
-    HRESULT stateResult = machine->get_State(&state);
+    HRESULT stateResult = CallVbox(machine, MachineGetState, &state);
     if (FAILED(stateResult)) {
         WriteLog(1, "ERROR reading VM state (0x%08x)", (unsigned)stateResult);
     } else {
@@ -167,7 +164,8 @@ int StartVm(const char *name)
 // starting or restoring, a stop cannot be carried out.
 static int IsComingUp(ULONG state)
 {
-    return state <= MachineStateAborted || state == MachineStateStarting || state == MachineStateRestoring;
+    return state <= VboxStateNumber(VmStateAborted) || state == VboxStateNumber(VmStateAbortedSaved)
+           || state == VboxStateNumber(VmStateStarting) || state == VboxStateNumber(VmStateRestoring);
 }
 
 void WaitForVmStarted(const char *name)
@@ -178,8 +176,8 @@ void WaitForVmStarted(const char *name)
         IMachine *machine = NULL;
         if (!FindMachine(ServiceVirtualBox, name, &machine))
             return;
-        ULONG state = MachineStateRunning;
-        HRESULT result = machine->get_State(&state);
+        ULONG state = VboxStateNumber(VmStateRunning);
+        HRESULT result = CallVbox(machine, MachineGetState, &state);
         machine->Release();
         if (FAILED(result) || !IsComingUp(state))
             return;

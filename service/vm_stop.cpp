@@ -6,19 +6,36 @@
 
 HRESULT StopResult;
 
+// The machine's state is saved by the console in older generations, and by
+// the session's own machine object from 5.2 on.
+static HRESULT SaveMachineState(IConsole *console, ISession *session, IProgress **progress)
+{
+    if (VboxApi->saveStateHolder == SaveStateOnConsole)
+        return CallVbox(console, ConsoleSaveState, progress);
+    IMachine *sessionMachine = NULL;
+    HRESULT result = CallVbox(session, SessionGetMachine, &sessionMachine);
+    if (SUCCEEDED(result) && sessionMachine == NULL)
+        result = E_POINTER;
+    if (SUCCEEDED(result))
+        result = CallVbox(sessionMachine, MachineSaveState, progress);
+    if (sessionMachine != NULL)
+        sessionMachine->Release();
+    return result;
+}
+
 // Calls the console method for the stop method; the power-off and save-state
 // calls hand back a progress object to wait on.
-static HRESULT CallStopMethod(IConsole *console, enum StopMethod method, IProgress **progress)
+static HRESULT CallStopMethod(IConsole *console, ISession *session, enum StopMethod method, IProgress **progress)
 {
     switch (method) {
     case StopMethodSaveState:
-        return console->SaveState(progress);
+        return SaveMachineState(console, session, progress);
     case StopMethodAcpiPowerButton:
-        return console->PowerButton();
+        return CallVbox(console, ConsolePowerButton);
     case StopMethodAcpiSleepButton:
-        return console->SleepButton();
+        return CallVbox(console, ConsoleSleepButton);
     default:
-        return console->PowerDown(progress);
+        return CallVbox(console, ConsolePowerDown, progress);
     }
 }
 
@@ -26,13 +43,13 @@ static void StopThroughConsole(IConsole *console, const char *name, const char *
 {
     IProgress *progress = NULL;
 
-    HRESULT result = CallStopMethod(console, method, &progress);
+    HRESULT result = CallStopMethod(console, ServiceSession, method, &progress);
     if (FAILED(result))
         WriteLog(1, "ERROR stopping VM '%s' (0x%08x)", name, (unsigned)result);
 
     if (progress != NULL) {
         // No time limit: MaxWaitTimeout is only the hint the heartbeat reports meanwhile.
-        StopResult = progress->WaitForCompletion(-1);
+        StopResult = CallVbox(progress, ProgressWaitForCompletion, (LONG)-1);
         if (FAILED(StopResult))
             WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", word, name, (unsigned)StopResult);
         progress->Release();
@@ -58,16 +75,16 @@ void StopVm(const char *name)
         return;
 
     BSTR uuid = NULL;
-    HRESULT result = machine->get_Id(&uuid);
+    HRESULT result = CallVbox(machine, MachineGetId, &uuid);
     if (FAILED(result)) {
         WriteLog(1, "ERROR retrieving machine ID (0x%08x)", (unsigned)result);
     } else {
-        result = ServiceSession != NULL ? machine->LockMachine(ServiceSession, LockTypeShared) : E_POINTER;
+        result = ServiceSession != NULL ? CallVbox(machine, MachineLockMachine, ServiceSession, LockTypeShared) : E_POINTER;
         if (FAILED(result)) {
             WriteLog(1, "ERROR opening session (0x%08x)", (unsigned)result);
         } else {
             IConsole *console = NULL;
-            result = ServiceSession->get_Console(&console);
+            result = CallVbox(ServiceSession, SessionGetConsole, &console);
             if (FAILED(result) || console == NULL) {
                 WriteLog(1, "ERROR getting console (0x%08x)", (unsigned)(FAILED(result) ? result : E_POINTER));
             } else {
@@ -75,7 +92,7 @@ void StopVm(const char *name)
                 console->Release();
             }
             // Also after a failed get_Console: the shared lock must not outlive this stop.
-            ServiceSession->UnlockMachine();
+            CallVbox(ServiceSession, SessionUnlockMachine);
         }
         SysFreeString(uuid);
     }

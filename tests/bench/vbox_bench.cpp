@@ -9,6 +9,7 @@
 #include "standin_client.h"
 #include "supervisor.h"
 #include "test_support.h"
+#include "vbox40_declarations.h"
 #include "vbox_session.h"
 #include "vm_start.h"
 
@@ -90,14 +91,14 @@ int main(int argc, char **argv)
     OpenVirtualBox();
     Measure("floor: one cross-process call (get_Version)", runs, [] {
         BSTR version = NULL;
-        ServiceVirtualBox->get_Version(&version);
+        CallVbox(ServiceVirtualBox, VirtualBoxGetVersion, &version);
         SysFreeString(version);
     });
     Measure("FindMachine + get_State", runs, [] {
         IMachine *machine = NULL;
         if (FindMachine(ServiceVirtualBox, BenchVmName, &machine)) {
             ULONG state = 0;
-            machine->get_State(&state);
+            CallVbox(machine, MachineGetState, &state);
             machine->Release();
         }
     });
@@ -109,10 +110,10 @@ int main(int argc, char **argv)
             Sleep(5);
         Measure("LockMachine + get_Console + UnlockMachine", runs, [machine] {
             IConsole *console = NULL;
-            if (SUCCEEDED(machine->LockMachine(ServiceSession, LockTypeShared))) {
-                if (SUCCEEDED(ServiceSession->get_Console(&console)))
+            if (SUCCEEDED(CallVbox(machine, MachineLockMachine, ServiceSession, LockTypeShared))) {
+                if (SUCCEEDED(CallVbox(ServiceSession, SessionGetConsole, &console)))
                     console->Release();
-                ServiceSession->UnlockMachine();
+                CallVbox(ServiceSession, SessionUnlockMachine);
             }
         });
     }

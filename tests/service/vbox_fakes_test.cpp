@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "settings.h"
+#include "vbox40_declarations.h"
 #include "supervisor.h"
 #include "test_support.h"
 #include "vbox_session.h"
@@ -40,7 +41,7 @@ HRESULT HandOut(Fake<Interface> *object, Interface **out)
     return S_OK;
 }
 
-struct FakeProgress : Fake<IProgress> {
+struct FakeProgress : Fake<Vbox40Progress> {
     HRESULT waitResult = S_OK;
     int waits = 0;
     LONG timeout = 0;
@@ -53,37 +54,37 @@ struct FakeProgress : Fake<IProgress> {
     }
 };
 
-struct FakeConsole : Fake<IConsole> {
+struct FakeConsole : Fake<Vbox40Console> {
     FakeProgress progress;
     HRESULT methodResult = S_OK;
     bool handOutProgress = true;
     std::string called;
 
-    HRESULT Progressing(const char *name, IProgress **out)
+    HRESULT Progressing(const char *name, Vbox40Progress **out)
     {
         called = name;
         if (handOutProgress)
-            HandOut<IProgress>(&progress, out);
+            HandOut<Vbox40Progress>(&progress, out);
         return methodResult;
     }
-    HRESULT STDMETHODCALLTYPE get_Display(IDisplay **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_VRDEServerInfo(IVRDEServerInfo **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PowerDown(IProgress **out) override { return Progressing("PowerDown", out); }
-    HRESULT STDMETHODCALLTYPE SaveState(IProgress **out) override { return Progressing("SaveState", out); }
+    HRESULT STDMETHODCALLTYPE get_Display(Vbox40Display **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_VRDEServerInfo(Vbox40VrdeServerInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PowerDown(Vbox40Progress **out) override { return Progressing("PowerDown", out); }
+    HRESULT STDMETHODCALLTYPE SaveState(Vbox40Progress **out) override { return Progressing("SaveState", out); }
     HRESULT STDMETHODCALLTYPE PowerButton() override { called = "PowerButton"; return methodResult; }
     HRESULT STDMETHODCALLTYPE SleepButton() override { called = "SleepButton"; return methodResult; }
 };
 
-struct FakeSession : Fake<ISession> {
+struct FakeSession : Fake<Vbox40Session> {
     FakeConsole console;
     HRESULT consoleResult = S_OK;
     int unlocks = 0;
 
-    HRESULT STDMETHODCALLTYPE get_Console(IConsole **out) override
+    HRESULT STDMETHODCALLTYPE get_Console(Vbox40Console **out) override
     {
         if (FAILED(consoleResult))
             return consoleResult;
-        return HandOut<IConsole>(&console, out);
+        return HandOut<Vbox40Console>(&console, out);
     }
     HRESULT STDMETHODCALLTYPE UnlockMachine() override
     {
@@ -92,7 +93,7 @@ struct FakeSession : Fake<ISession> {
     }
 };
 
-struct FakeMachine : Fake<IMachine> {
+struct FakeMachine : Fake<Vbox40Machine> {
     HRESULT idResult = S_OK;
     HRESULT stateResult = S_OK;
     HRESULT lockResult = S_OK;
@@ -106,7 +107,7 @@ struct FakeMachine : Fake<IMachine> {
         *id = SysAllocString(L"8c0bb7ae-52b1-4b5c-9b27-0a8c5e3b2f11");
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE get_VRDEServer(IVRDEServer **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_VRDEServer(Vbox40VrdeServer **) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_SessionPid(ULONG *pid) override
     {
         *pid = 0;
@@ -117,7 +118,7 @@ struct FakeMachine : Fake<IMachine> {
         *out = state;
         return stateResult;
     }
-    HRESULT STDMETHODCALLTYPE LockMachine(ISession *, LONG) override
+    HRESULT STDMETHODCALLTYPE LockMachine(Vbox40Session *, LONG) override
     {
         if (SUCCEEDED(lockResult))
             locks++;
@@ -125,17 +126,17 @@ struct FakeMachine : Fake<IMachine> {
     }
 };
 
-struct FakeVirtualBox : Fake<IVirtualBox> {
+struct FakeVirtualBox : Fake<Vbox40VirtualBox> {
     FakeMachine machine;
     HRESULT findResult = S_OK;
 
     HRESULT STDMETHODCALLTYPE get_Version(BSTR *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_HomeFolder(BSTR *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FindMachine(BSTR, IMachine **out) override
+    HRESULT STDMETHODCALLTYPE FindMachine(BSTR, Vbox40Machine **out) override
     {
         if (FAILED(findResult))
             return findResult;
-        return HandOut<IMachine>(&machine, out);
+        return HandOut<Vbox40Machine>(&machine, out);
     }
 };
 
@@ -160,6 +161,11 @@ protected:
         ServiceVirtualBox = &virtualBox;
         ServiceSession = &session;
         StopResult = 0;
+        // The fakes are laid out as the 4.0 generation.
+        for (int i = 0; i < VboxGenerationCount; i++) {
+            if (strcmp(VboxGenerations[i].name, "4.0") == 0)
+                VboxApi = &VboxGenerations[i];
+        }
     }
 
     void TearDown() override

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "standin_client.h"
+#include "vbox40_declarations.h"
 
 extern const char TestVmName[];
 extern const char TestVmUuid[];
