@@ -18,17 +18,16 @@
 
 #define SESSION_FROM_6_1 { 0xC0447716, 0xFF5A, 0x4795, { 0xB5, 0x7A, 0xEC, 0xD5, 0xFF, 0xFA, 0x18, 0xA4 } }
 
+// 7.2 changed identifiers but moved no method.
+#define POSITIONS_FROM_7_1 POSITIONS(7, 13, 53, 16, 51, 64, 65, 139, 205, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24)
+
 const VboxGeneration VboxGenerations[] = {
     { "7.2",
       { 0x2CE10519, 0x3C09, 0x45D8, { 0xA1, 0x2D, 0xE8, 0x87, 0x78, 0x61, 0x46, 0xB7 } },
-      SESSION_FROM_6_1,
-      POSITIONS(7, 13, 53, 16, 51, 64, 65, 139, 205, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24),
-      STATES_FROM_7_0, SaveStateOnSessionMachine, 1 },
+      SESSION_FROM_6_1, POSITIONS_FROM_7_1, STATES_FROM_7_0, SaveStateOnSessionMachine, 1 },
     { "7.1",
       { 0xD644AD1E, 0xC501, 0x4FC7, { 0x9A, 0xB6, 0xAA, 0x6D, 0x76, 0x3B, 0xC5, 0x40 } },
-      SESSION_FROM_6_1,
-      POSITIONS(7, 13, 53, 16, 51, 64, 65, 139, 205, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24),
-      STATES_FROM_7_0, SaveStateOnSessionMachine, 1 },
+      SESSION_FROM_6_1, POSITIONS_FROM_7_1, STATES_FROM_7_0, SaveStateOnSessionMachine, 1 },
     { "7.0",
       { 0x7682D5EB, 0xF00E, 0x44F1, { 0x8C, 0xA2, 0x99, 0xD0, 0x8B, 0x1C, 0xD6, 0x07 } },
       SESSION_FROM_6_1,

@@ -28,6 +28,32 @@ void RunOnSupervisorThread(const std::function<void()> &steps)
     CloseHandle(thread);
 }
 
+int StartOnSupervisorThread()
+{
+    int started = -1;
+    RunOnSupervisorThread([&] {
+        OpenVirtualBox();
+        started = StartVm(TestVmName);
+        CloseVirtualBox();
+    });
+    return started;
+}
+
+PROCESS_INFORMATION StartSessionHolder()
+{
+    PROCESS_INFORMATION holder = {};
+    EXPECT_TRUE(StartProgram(Quote(BuiltProgramPath("keepalive.exe")), &holder));
+    return holder;
+}
+
+void EndSessionHolder(PROCESS_INFORMATION *holder)
+{
+    TerminateProcess(holder->hProcess, 0);
+    WaitForSingleObject(holder->hProcess, 10000);
+    CloseHandle(holder->hThread);
+    CloseHandle(holder->hProcess);
+}
+
 void VboxTest::SetUp()
 {
     ASSERT_EQ(1, StandinReset());

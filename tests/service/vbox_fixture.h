@@ -47,5 +47,12 @@ protected:
 
 // Runs the steps on a new thread, as the supervisor will, and waits for them.
 void RunOnSupervisorThread(const std::function<void()> &steps);
+// Opens the connection, starts the machine and closes again, as the supervisor does.
+int StartOnSupervisorThread();
+
+// A process that holds a running machine's session, as VBoxHeadless started
+// by VirtualBox itself would; EndSessionHolder ends it and waits.
+PROCESS_INFORMATION StartSessionHolder();
+void EndSessionHolder(PROCESS_INFORMATION *holder);
 
 #endif

@@ -12,18 +12,6 @@
 
 namespace {
 
-// Opens the connection, starts the machine and closes again, as the supervisor does.
-int StartOnSupervisorThread()
-{
-    int started = -1;
-    RunOnSupervisorThread([&] {
-        OpenVirtualBox();
-        started = StartVm(TestVmName);
-        CloseVirtualBox();
-    });
-    return started;
-}
-
 std::string JournalValue(const std::string &entry, const std::string &name)
 {
     size_t at = entry.find(" " + name + "=");
