@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "standin_generation.h"
 #include "standin_journal.h"
 
 namespace {
@@ -18,6 +19,8 @@ const char *const FaultNames[] = {
     "IMachine::get_SessionPid",
     "IMachine::get_State",
     "IMachine::LockMachine",
+    "IMachine::SaveState",
+    "ISession::get_Machine",
     "ISession::get_Console",
     "ISession::UnlockMachine",
     "IConsole::get_Display",
@@ -319,6 +322,29 @@ int WriteStandinServerInfo(const char *version, const char *homeFolder)
         RegDeleteValueA(key, "HomeFolder");
     else
         written = WriteText(key, "HomeFolder", homeFolder) && written;
+    RegCloseKey(key);
+    return written;
+}
+
+void ReadStandinGenerationName(char *name, size_t size)
+{
+    lstrcpynA(name, STANDIN_DEFAULT_GENERATION, (int)size);
+    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
+    if (key == NULL)
+        return;
+    if (!ReadText(key, "Generation", name, size))
+        lstrcpynA(name, STANDIN_DEFAULT_GENERATION, (int)size);
+    RegCloseKey(key);
+}
+
+int WriteStandinGeneration(const char *name)
+{
+    if (!IsStandinGenerationWord(name))
+        return 0;
+    HKEY key = OpenStoreKey(STANDIN_KEY, 1, KEY_SET_VALUE);
+    if (key == NULL)
+        return 0;
+    int written = WriteText(key, "Generation", name);
     RegCloseKey(key);
     return written;
 }
