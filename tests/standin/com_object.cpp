@@ -72,30 +72,34 @@ struct FillerTable {
 
 const FillerTable Fillers(std::make_index_sequence<STANDIN_LAST_POSITION + 1>{});
 
-// Built once per layout and kept for the life of the program.
-StandinMethod *volatile Tables[STANDIN_LAYOUT_COUNT];
+// Every generation's tables, built when the first object is made and kept
+// for the life of the program.
+StandinMethod Tables[STANDIN_LAYOUT_COUNT][STANDIN_LAST_POSITION + 1];
+
+bool BuildTables()
+{
+    for (const StandinGeneration &generation : StandinGenerations) {
+        for (const StandinInterfaceLayout &layout : generation.interfaces) {
+            StandinMethod *table = Tables[layout.index];
+            for (int position = 0; position <= layout.lastPosition; position++)
+                table[position] = position < FirstOwnPosition ? BaseMethods[position] : Fillers.at[position];
+            for (int i = 0; i < layout.slotCount; i++) {
+                StandinMethod implementation = StandinImplementationOf(layout.slots[i].method);
+                if (implementation != NULL)
+                    table[layout.slots[i].position] = implementation;
+            }
+        }
+    }
+    return true;
+}
 
 const StandinMethod *MethodTableOf(const StandinInterfaceLayout *layout)
 {
-    if (layout == NULL)
+    // A function's static is initialised once, even when threads race for it.
+    static const bool built = BuildTables();
+    if (layout == NULL || !built)
         return BaseMethods;
-    StandinMethod *table = Tables[layout->index];
-    if (table != NULL)
-        return table;
-    table = new StandinMethod[layout->lastPosition + 1];
-    for (int position = 0; position <= layout->lastPosition; position++)
-        table[position] = position < FirstOwnPosition ? BaseMethods[position] : Fillers.at[position];
-    for (int i = 0; i < layout->slotCount; i++) {
-        StandinMethod implementation = StandinImplementationOf(layout->slots[i].method);
-        if (implementation != NULL)
-            table[layout->slots[i].position] = implementation;
-    }
-    // Two threads may build the same table: the first one stored is kept.
-    void *stored = InterlockedCompareExchangePointer((void *volatile *)&Tables[layout->index], table, NULL);
-    if (stored == NULL)
-        return table;
-    delete[] table;
-    return (StandinMethod *)stored;
+    return Tables[layout->index];
 }
 
 }  // namespace
