@@ -505,35 +505,11 @@ public:
 
     HRESULT get_Version(BSTR *version)
     {
-        if (version == NULL)
-            return JournalCall("get_Version", E_POINTER);
-        *version = NULL;
-        HRESULT result = Fault("get_Version");
-        if (SUCCEEDED(result)) {
-            char text[256];
-            char home[MAX_PATH];
-            ReadStandinServerInfo(text, sizeof(text), home, sizeof(home));
-            *version = NewBstrFromAnsi(text);
-            if (*version == NULL)
-                result = E_OUTOFMEMORY;
-        }
-        return JournalCall("get_Version", result);
+        return ServerInformation("get_Version", 1, version);
     }
     HRESULT get_HomeFolder(BSTR *homeFolder)
     {
-        if (homeFolder == NULL)
-            return JournalCall("get_HomeFolder", E_POINTER);
-        *homeFolder = NULL;
-        HRESULT result = Fault("get_HomeFolder");
-        if (SUCCEEDED(result)) {
-            char version[256];
-            char text[MAX_PATH];
-            ReadStandinServerInfo(version, sizeof(version), text, sizeof(text));
-            *homeFolder = NewBstrFromAnsi(text);
-            if (*homeFolder == NULL)
-                result = E_OUTOFMEMORY;
-        }
-        return JournalCall("get_HomeFolder", result);
+        return ServerInformation("get_HomeFolder", 0, homeFolder);
     }
     HRESULT FindMachine(BSTR name, void **found)
     {
@@ -555,6 +531,25 @@ public:
                 *found = (new MachineObject(generation, catalogued.name, NULL))->Face();
         }
         return FinishCallLine(&line, result);
+    }
+
+private:
+    // The version or the home folder, from the catalogue.
+    HRESULT ServerInformation(const char *method, int wantsVersion, BSTR *text)
+    {
+        if (text == NULL)
+            return JournalCall(method, E_POINTER);
+        *text = NULL;
+        HRESULT result = Fault(method);
+        if (SUCCEEDED(result)) {
+            char version[256];
+            char homeFolder[MAX_PATH];
+            ReadStandinServerInfo(version, sizeof(version), homeFolder, sizeof(homeFolder));
+            *text = NewBstrFromAnsi(wantsVersion ? version : homeFolder);
+            if (*text == NULL)
+                result = E_OUTOFMEMORY;
+        }
+        return JournalCall(method, result);
     }
 };
 

@@ -104,6 +104,16 @@ int WriteText(HKEY key, const char *value, const char *text)
     return RegSetValueExA(key, value, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1) == ERROR_SUCCESS;
 }
 
+// A server-wide text, or its default when it is not set.
+void ReadServerText(const char *value, const char *fallback, char *text, size_t size)
+{
+    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
+    if (key == NULL || !ReadText(key, value, text, size))
+        lstrcpynA(text, fallback, (int)size);
+    if (key != NULL)
+        RegCloseKey(key);
+}
+
 }  // namespace
 
 int ReadStandinMachine(const char *name, StandinMachine *machine)
@@ -296,16 +306,8 @@ int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsign
 
 void ReadStandinServerInfo(char *version, size_t versionSize, char *homeFolder, size_t homeFolderSize)
 {
-    lstrcpynA(version, STANDIN_DEFAULT_VERSION, (int)versionSize);
-    lstrcpynA(homeFolder, STANDIN_DEFAULT_HOME_FOLDER, (int)homeFolderSize);
-    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
-    if (key == NULL)
-        return;
-    if (!ReadText(key, "Version", version, versionSize))
-        lstrcpynA(version, STANDIN_DEFAULT_VERSION, (int)versionSize);
-    if (!ReadText(key, "HomeFolder", homeFolder, homeFolderSize))
-        lstrcpynA(homeFolder, STANDIN_DEFAULT_HOME_FOLDER, (int)homeFolderSize);
-    RegCloseKey(key);
+    ReadServerText("Version", STANDIN_DEFAULT_VERSION, version, versionSize);
+    ReadServerText("HomeFolder", STANDIN_DEFAULT_HOME_FOLDER, homeFolder, homeFolderSize);
 }
 
 int WriteStandinServerInfo(const char *version, const char *homeFolder)
@@ -328,13 +330,7 @@ int WriteStandinServerInfo(const char *version, const char *homeFolder)
 
 void ReadStandinGenerationName(char *name, size_t size)
 {
-    lstrcpynA(name, STANDIN_DEFAULT_GENERATION, (int)size);
-    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
-    if (key == NULL)
-        return;
-    if (!ReadText(key, "Generation", name, size))
-        lstrcpynA(name, STANDIN_DEFAULT_GENERATION, (int)size);
-    RegCloseKey(key);
+    ReadServerText("Generation", STANDIN_DEFAULT_GENERATION, name, size);
 }
 
 int WriteStandinGeneration(const char *name)
