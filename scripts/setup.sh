@@ -3,7 +3,7 @@
 # when they are missing. Never wine32: this kernel cannot run 32-bit programs.
 set -euo pipefail
 packages=(
-    cmake make googletest
+    cmake make googletest python3
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     wine64 libwine-dev
     xvfb xauth xdotool x11-utils imagemagick

@@ -1,92 +1,101 @@
 #ifndef PELORIN_STANDIN_COM_OBJECT_H
 #define PELORIN_STANDIN_COM_OBJECT_H
 
-// IUnknown and IDispatch for the stand-in's objects. They are reached only
-// through their method tables (typelib marshaling calls those directly), so
-// late binding through IDispatch is not offered.
+// The stand-in's COM objects. A client holds an object's face: a pointer to a
+// method table that is built at run time from the layout of one generation's
+// interface (standin_generation.h), so that one implementation of a method
+// serves it at every generation's position. IUnknown and IDispatch come first
+// (late binding is not offered: typelib marshaling calls the table directly);
+// every position that the layout leaves free holds a filler that journals its
+// call and answers E_NOTIMPL.
 
 #include <windows.h>
 #include <oaidl.h>
 
-template <class Interface>
-class StandinObject : public Interface {
+#include "standin_generation.h"
+
+// Any entry of a method table (the one function type that every other one
+// may be cast to without a warning).
+typedef void (*StandinMethod)(void);
+
+class StandinObject;
+
+struct StandinFace {
+    const StandinMethod *methods;
+    StandinObject *owner;
+};
+
+// The function that implements a method in this program; NULL for the
+// methods of the other program (server or session DLL).
+StandinMethod StandinImplementationOf(StandinMethodId method);
+
+class StandinObject {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void **out) override
-    {
-        if (out == NULL)
-            return E_POINTER;
-        *out = NULL;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, __uuidof(Interface)))
-            *out = static_cast<Interface *>(this);
-        else
-            *out = QueryOtherInterface(iid);
-        if (*out == NULL)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override
-    {
-        return (ULONG)InterlockedIncrement(&references);
-    }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG left = InterlockedDecrement(&references);
-        if (left == 0)
-            delete this;
-        return (ULONG)left;
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT *count) override
-    {
-        if (count == NULL)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **info) override
-    {
-        if (info != NULL)
-            *info = NULL;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override
-    {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT QueryInterface(REFIID iid, void **out);
+    ULONG AddRef();
+    ULONG Release();
+    HRESULT GetTypeInfoCount(UINT *count);
+    HRESULT GetTypeInfo(UINT index, LCID locale, ITypeInfo **info);
+    HRESULT GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale, DISPID *ids);
+    HRESULT Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters, VARIANT *result,
+                   EXCEPINFO *exception, UINT *argumentError);
+
+    // The object's own interface, without a new reference.
+    void *Face() { return &face; }
+    // A filler at that position was called: journal it, answer E_NOTIMPL.
+    virtual HRESULT CallFiller(int position) = 0;
 
 protected:
-    StandinObject() : references(1) {}
+    // Without a layout the object answers only IUnknown and IDispatch.
+    explicit StandinObject(const StandinInterfaceLayout *layout);
     virtual ~StandinObject() {}
-    // A second interface of the same object, unreferenced; NULL when none.
+    // A further interface of the same object, unreferenced; NULL when none.
     virtual void *QueryOtherInterface(REFIID) { return NULL; }
 
+    const StandinInterfaceLayout *const layout;
+
 private:
+    StandinFace face;
     LONG references;
 };
 
-// For an object with a second IDispatch-derived face: that face's IUnknown and
-// IDispatch methods are the first face's, so both share one identity.
-#define STANDIN_SECOND_FACE(Base) \
-    STDMETHODIMP QueryInterface(REFIID iid, void **out) override { return Base::QueryInterface(iid, out); } \
-    STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); } \
-    STDMETHODIMP_(ULONG) Release() override { return Base::Release(); } \
-    STDMETHODIMP GetTypeInfoCount(UINT *count) override { return Base::GetTypeInfoCount(count); } \
+// The method table entry that calls Member on the object behind the face.
+template <auto Member>
+struct StandinThunk;
+template <class Object, class... Arguments, HRESULT (Object::*Member)(Arguments...)>
+struct StandinThunk<Member> {
+    static HRESULT STDMETHODCALLTYPE Call(StandinFace *face, Arguments... arguments)
+    {
+        return (static_cast<Object *>(face->owner)->*Member)(arguments...);
+    }
+};
+
+template <auto Member>
+StandinMethod StandinEntry()
+{
+    return reinterpret_cast<StandinMethod>(&StandinThunk<Member>::Call);
+}
+
+// For an object that also implements a private interface declared in
+// standin.idl (a C++ class): that face's IUnknown and IDispatch methods are the
+// object's, so both faces share one identity.
+#define STANDIN_SECOND_FACE \
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override { return StandinObject::QueryInterface(iid, out); } \
+    STDMETHODIMP_(ULONG) AddRef() override { return StandinObject::AddRef(); } \
+    STDMETHODIMP_(ULONG) Release() override { return StandinObject::Release(); } \
+    STDMETHODIMP GetTypeInfoCount(UINT *count) override { return StandinObject::GetTypeInfoCount(count); } \
     STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo **info) override \
     { \
-        return Base::GetTypeInfo(index, locale, info); \
+        return StandinObject::GetTypeInfo(index, locale, info); \
     } \
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale, DISPID *ids) override \
     { \
-        return Base::GetIDsOfNames(iid, names, count, locale, ids); \
+        return StandinObject::GetIDsOfNames(iid, names, count, locale, ids); \
     } \
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters, VARIANT *result, \
                         EXCEPINFO *exception, UINT *argumentError) override \
     { \
-        return Base::Invoke(id, iid, locale, flags, parameters, result, exception, argumentError); \
+        return StandinObject::Invoke(id, iid, locale, flags, parameters, result, exception, argumentError); \
     }
 
 #endif

@@ -1,7 +1,9 @@
 #!/bin/bash
 # The stand-in's CTest fixture (and the demo's way to bring it up):
-#   fixture.sh start BUILD_DIR   register the stand-in in the prefix and start
-#                                one server for the whole run
+#   fixture.sh start BUILD_DIR [GENERATION]
+#                                register the stand-in in the prefix, start
+#                                one server for the whole run, and have it
+#                                serve that VirtualBox API generation (default 4.0)
 #   fixture.sh stop BUILD_DIR    end that server cleanly
 #   fixture.sh idle-check BUILD_DIR
 #                                end the server, let COM activation start one,
@@ -18,6 +20,7 @@ run=$build/wine-run
 bin=$build/bin
 
 start() {
+    local generation=${1:-4.0}
     # A server left over from an interrupted run may be older than this build.
     "$run" "$bin/standinctl.exe" shutdown >/dev/null 2>&1
     "$run" "$bin/standin_server.exe" /regserver </dev/null >/dev/null 2>&1 || {
@@ -30,6 +33,11 @@ start() {
         return 1
     }
     "$run" "$bin/standinctl.exe" reset </dev/null >/dev/null 2>&1
+    "$run" "$bin/standinctl.exe" generation "$generation" </dev/null >/dev/null 2>&1 || {
+        echo "fixture.sh: unknown generation $generation" >&2
+        stop
+        return 1
+    }
 }
 
 stop() {
@@ -53,8 +61,8 @@ idle_check() {
 }
 
 case "$action" in
-start) start ;;
+start) start "${3:-}" ;;
 stop) stop ;;
 idle-check) idle_check ;;
-*) echo "usage: fixture.sh start|stop|idle-check BUILD_DIR" >&2; exit 2 ;;
+*) echo "usage: fixture.sh start BUILD_DIR [GENERATION] | stop BUILD_DIR | idle-check BUILD_DIR" >&2; exit 2 ;;
 esac

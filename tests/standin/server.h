@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include "com_object.h"
 #include "standin.h"
+#include "standin_generation.h"
 #include "standin_journal.h"
 
 // Set when the server is ending: pending delays end early.
@@ -19,21 +21,24 @@ void RequestServerShutdown(int restart);
 // The class factory of the VirtualBox object.
 IClassFactory *NewVirtualBoxFactory(void);
 
-// Objects that belong to one machine; each is returned with one reference.
-IMachine *NewMachineObject(const char *machineName);
-IConsole *NewConsoleObject(const char *machineName);
-IProgress *NewProgressObject(const char *machineName);
+// A running stop's progress object of the generation, with one reference.
+StandinObject *NewProgressObject(const StandinGeneration *generation, const char *machineName);
 // Ends every wait on the progress object (the first result counts).
-void CompleteProgress(IProgress *progress, HRESULT result);
+void CompleteProgress(StandinObject *progress, HRESULT result);
 
 // The machines' runtime: attached VBoxHeadless stand-ins and stops under way.
 enum StopOperation { StopNone = 0, StopPowerDown = 1, StopSaveState = 2, StopGuest = 3 };
 void InitializeMachineRuns(void);
 // Serves an ATTACH request on its pipe connection until that process ends.
 void ServeHeadlessAttachment(HANDLE pipe, DWORD pid, const char *uuid);
-// Both write the call's journal line once the outcome is decided.
-HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProgress **progress, JournalLine *line);
-HRESULT PressMachineButton(const char *machineName, const char *button, JournalLine *line);
+// Both write the call's journal line once the outcome is decided. The
+// generation is the caller's: it numbers the states that the call reads and sets.
+HRESULT StartMachineStop(const StandinGeneration *generation, const char *machineName, StopOperation operation,
+                         void **progress, JournalLine *line);
+HRESULT PressMachineButton(const StandinGeneration *generation, const char *machineName, const char *button,
+                           JournalLine *line);
+// States in which a machine has a console to lock and talk to.
+int IsOnlineState(StandinState state);
 // Ends every attached VBoxHeadless stand-in, waits for them, aborts pending
 // operations and forgets the runtime.
 void EndAllMachines(void);

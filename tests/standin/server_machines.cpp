@@ -2,7 +2,8 @@
 // runs which machine, and the stops under way. The catalogue's state and
 // session pid follow from here: Running while a VBoxHeadless is attached,
 // Stopping or Saving during a stop, and PoweredOff, Saved or Aborted once its
-// process has ended, depending on what ended it.
+// process has ended, depending on what ended it. The catalogue holds each
+// state by the number of the generation that set it.
 #include <stdio.h>
 #include <string.h>
 
@@ -20,7 +21,8 @@ struct MachineRun {
     HANDLE headlessProcess;    // owned by the attachment's pipe thread
     HANDLE headlessPipe;       // likewise
     StopOperation stop;
-    IProgress *progress;       // completed when the stop is over
+    StandinObject *progress;   // completed when the stop is over
+    const StandinGeneration *generation;  // numbers the states that the run sets
     unsigned long ticket;      // renewed by every operation: late timers see they are stale
 };
 
@@ -66,25 +68,38 @@ MachineRun *FindRunByAttachment(unsigned long attachment)
     return NULL;
 }
 
-long FinalState(StopOperation stop)
+StandinState FinalState(StopOperation stop)
 {
     switch (stop) {
     case StopPowerDown:
     case StopGuest:
-        return STANDIN_STATE_POWERED_OFF;
+        return StandinState_PoweredOff;
     case StopSaveState:
-        return STANDIN_STATE_SAVED;
+        return StandinState_Saved;
     default:
         // The machine's process ended without being asked to.
-        return STANDIN_STATE_ABORTED;
+        return StandinState_Aborted;
     }
+}
+
+void SetRunState(MachineRun *run, StandinState state, unsigned long sessionPid)
+{
+    UpdateStandinMachineRun(run->name, StandinStateNumber(run->generation, state), sessionPid);
+}
+
+// A stop may start in these states (a second stop during a stop may not).
+int CanStop(StandinState state, StopOperation operation)
+{
+    if (operation == StopSaveState)
+        return state == StandinState_Running || state == StandinState_Paused;
+    return IsOnlineState(state) && state != StandinState_Stopping && state != StandinState_Saving;
 }
 
 // Called with RunsLock held, once the machine's process has ended (or at once
 // when no process runs it).
 void FinishRun(MachineRun *run)
 {
-    UpdateStandinMachineRun(run->name, FinalState(run->stop), 0);
+    SetRunState(run, FinalState(run->stop), 0);
     if (run->progress != NULL) {
         CompleteProgress(run->progress, S_OK);
         run->progress->Release();
@@ -135,6 +150,24 @@ void SchedulePendingStop(MachineRun *run, StopOperation operation, long delay)
 
 }  // namespace
 
+int IsOnlineState(StandinState state)
+{
+    switch (state) {
+    case StandinState_Running:
+    case StandinState_Paused:
+    case StandinState_Stuck:
+    case StandinState_Teleporting:
+    case StandinState_LiveSnapshotting:
+    case StandinState_Starting:
+    case StandinState_Stopping:
+    case StandinState_Saving:
+    case StandinState_Restoring:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 void InitializeMachineRuns(void)
 {
     InitializeCriticalSection(&RunsLock);
@@ -167,7 +200,12 @@ void ServeHeadlessAttachment(HANDLE pipe, DWORD pid, const char *uuid)
     run->headlessPipe = pipe;
     run->stop = StopNone;
     run->ticket = ++LastTicket;
-    UpdateStandinMachineRun(name, STANDIN_STATE_RUNNING, pid);
+    // A VirtualBox that speaks no known generation still runs machines; their
+    // states are numbered as the first generation numbers them.
+    run->generation = ReadChosenStandinGeneration();
+    if (run->generation == NULL)
+        run->generation = &StandinGenerations[0];
+    SetRunState(run, StandinState_Running, pid);
     char reply[300];
     snprintf(reply, sizeof(reply), "OK %s", name);
     // Answered under the lock: no QUIT may overtake the answer.
@@ -190,7 +228,8 @@ void ServeHeadlessAttachment(HANDLE pipe, DWORD pid, const char *uuid)
     CloseHandle(process);
 }
 
-HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProgress **progress, JournalLine *line)
+HRESULT StartMachineStop(const StandinGeneration *generation, const char *machineName, StopOperation operation,
+                         void **progress, JournalLine *line)
 {
     StandinMachine catalogued;
     if (!ReadStandinMachine(machineName, &catalogued)) {
@@ -202,16 +241,12 @@ HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProg
     HRESULT result = S_OK;
     if (run == NULL)
         result = E_OUTOFMEMORY;
-    else if (run->stop == StopPowerDown || run->stop == StopSaveState)
+    else if (run->stop == StopPowerDown || run->stop == StopSaveState ||
+             !CanStop(StandinStateOf(generation, catalogued.state), operation))
         result = STANDIN_E_INVALID_VM_STATE;
-    else if (operation == StopSaveState && catalogued.state != STANDIN_STATE_RUNNING && catalogued.state != STANDIN_STATE_PAUSED)
-        result = STANDIN_E_INVALID_VM_STATE;
-    else if (catalogued.state < STANDIN_STATE_RUNNING || catalogued.state > 13 ||
-             catalogued.state == STANDIN_STATE_STOPPING || catalogued.state == STANDIN_STATE_SAVING)
-        result = STANDIN_E_INVALID_VM_STATE;
-    IProgress *created = NULL;
+    StandinObject *created = NULL;
     if (SUCCEEDED(result)) {
-        created = NewProgressObject(machineName);
+        created = NewProgressObject(generation, machineName);
         // Whoever still waits on an earlier progress must not wait for ever.
         if (run->progress != NULL) {
             CompleteProgress(run->progress, E_ABORT);
@@ -221,18 +256,19 @@ HRESULT StartMachineStop(const char *machineName, StopOperation operation, IProg
         created->AddRef();
         run->stop = operation;
         run->ticket = ++LastTicket;
-        UpdateStandinMachineRun(run->name, operation == StopSaveState ? STANDIN_STATE_SAVING : STANDIN_STATE_STOPPING,
-                                catalogued.sessionPid);
+        run->generation = generation;
+        SetRunState(run, operation == StopSaveState ? StandinState_Saving : StandinState_Stopping, catalogued.sessionPid);
     }
     WriteJournalLine(line, result);
     if (SUCCEEDED(result))
         SchedulePendingStop(run, operation, ReadStandinDelay(operation == StopSaveState ? "SaveState" : "PowerDown"));
     LeaveCriticalSection(&RunsLock);
-    *progress = created;
+    *progress = created != NULL ? created->Face() : NULL;
     return result;
 }
 
-HRESULT PressMachineButton(const char *machineName, const char *button, JournalLine *line)
+HRESULT PressMachineButton(const StandinGeneration *generation, const char *machineName, const char *button,
+                           JournalLine *line)
 {
     StandinMachine catalogued;
     if (!ReadStandinMachine(machineName, &catalogued)) {
@@ -244,11 +280,12 @@ HRESULT PressMachineButton(const char *machineName, const char *button, JournalL
     HRESULT result = S_OK;
     if (run == NULL)
         result = E_OUTOFMEMORY;
-    else if (catalogued.state != STANDIN_STATE_RUNNING || run->stop != StopNone)
+    else if (StandinStateOf(generation, catalogued.state) != StandinState_Running || run->stop != StopNone)
         result = STANDIN_E_INVALID_VM_STATE;
     WriteJournalLine(line, result);
     if (SUCCEEDED(result)) {
         run->ticket = ++LastTicket;
+        run->generation = generation;
         SchedulePendingStop(run, StopGuest, ReadStandinDelay(button));
     }
     LeaveCriticalSection(&RunsLock);

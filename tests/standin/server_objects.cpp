@@ -1,6 +1,7 @@
 // The objects of the stand-in's COM server: the VirtualBox object and the
-// per-machine objects that it hands out. Each call is journalled; a fault
-// set for a method makes it fail with that result before it does anything.
+// per-machine objects that it hands out, all of the generation that the
+// VirtualBox object was created with. Each call is journalled; a fault set for
+// a method makes it fail with that result before it does anything.
 #include <stdio.h>
 #include <string.h>
 
@@ -8,10 +9,6 @@
 #include "server.h"
 #include "standin_journal.h"
 #include "standin_store.h"
-
-// Positions of a method table that pelorin never calls: journalled, refused.
-#define STANDIN_UNUSED(n) \
-    STDMETHODIMP Unused##n() override { return this->JournalCall("Unused" #n, E_NOTIMPL); }
 
 BSTR NewBstrFromAnsi(const char *text)
 {
@@ -35,14 +32,30 @@ void CopyBstrToAnsi(BSTR text, char *target, size_t size)
 
 namespace {
 
-// States in which a machine has a console to lock and talk to.
-int IsOnline(long state)
-{
-    return state >= 5 && state <= 13;
-}
+// GuestMonitorStatus of the stand-in's one screen.
+const LONG MonitorEnabled = 1;
 
-template <class Interface>
-class ServerObject : public StandinObject<Interface> {
+// A machine's shared lock as one session holds it: the console and the
+// session's machine that it hands out work only while it is held.
+class SessionLock {
+public:
+    SessionLock() : references(1), held(1) {}
+    void AddRef() { InterlockedIncrement(&references); }
+    void Release()
+    {
+        if (InterlockedDecrement(&references) == 0)
+            delete this;
+    }
+    int Held() const { return held != 0; }
+    void GiveBack() { InterlockedExchange(&held, 0); }
+
+private:
+    ~SessionLock() {}
+    volatile LONG references;
+    volatile LONG held;
+};
+
+class ServerObject : public StandinObject {
 public:
     HRESULT JournalCall(const char *method, HRESULT result)
     {
@@ -50,11 +63,22 @@ public:
         BeginCallLine(&line, method);
         return FinishCallLine(&line, result);
     }
+    // Positions of a method table that pelorin never calls: journalled, refused.
+    HRESULT CallFiller(int position) override
+    {
+        char method[32];
+        snprintf(method, sizeof(method), "Unused%d", position);
+        return JournalCall(method, E_NOTIMPL);
+    }
 
 protected:
-    ServerObject(const char *interfaceName, const char *machineName)
+    // Without a generation (none chosen) the object has no interface of VirtualBox's.
+    ServerObject(const StandinGeneration *objectGeneration, StandinInterfaceKind kind, const char *machineName)
+        : StandinObject(objectGeneration != NULL ? &objectGeneration->interfaces[kind] : NULL),
+          generation(objectGeneration)
     {
-        lstrcpynA(face, interfaceName, sizeof(face));
+        // Every generation journals an interface by the same name.
+        lstrcpynA(face, StandinGenerations[0].interfaces[kind].name, sizeof(face));
         lstrcpynA(machine, machineName, sizeof(machine));
         CountServerObject(1);
     }
@@ -87,78 +111,19 @@ protected:
         return ReadStandinMachine(machine, found) ? S_OK : STANDIN_E_OBJECT_NOT_FOUND;
     }
 
+    const StandinGeneration *const generation;
     char face[32];
     char machine[256];
 };
 
-class VirtualBoxObject : public ServerObject<IVirtualBox> {
+class VrdeServerObject : public ServerObject {
 public:
-    VirtualBoxObject() : ServerObject("IVirtualBox", "") {}
-
-    STDMETHODIMP get_Version(BSTR *version) override
+    VrdeServerObject(const StandinGeneration *generation, const char *machineName)
+        : ServerObject(generation, StandinInterface_IVRDEServer, machineName)
     {
-        if (version == NULL)
-            return JournalCall("get_Version", E_POINTER);
-        *version = NULL;
-        HRESULT result = Fault("get_Version");
-        if (SUCCEEDED(result)) {
-            char text[256];
-            char home[MAX_PATH];
-            ReadStandinServerInfo(text, sizeof(text), home, sizeof(home));
-            *version = NewBstrFromAnsi(text);
-            if (*version == NULL)
-                result = E_OUTOFMEMORY;
-        }
-        return JournalCall("get_Version", result);
     }
-    STDMETHODIMP get_HomeFolder(BSTR *homeFolder) override
-    {
-        if (homeFolder == NULL)
-            return JournalCall("get_HomeFolder", E_POINTER);
-        *homeFolder = NULL;
-        HRESULT result = Fault("get_HomeFolder");
-        if (SUCCEEDED(result)) {
-            char version[256];
-            char text[MAX_PATH];
-            ReadStandinServerInfo(version, sizeof(version), text, sizeof(text));
-            *homeFolder = NewBstrFromAnsi(text);
-            if (*homeFolder == NULL)
-                result = E_OUTOFMEMORY;
-        }
-        return JournalCall("get_HomeFolder", result);
-    }
-    STDMETHODIMP FindMachine(BSTR name, IMachine **found) override
-    {
-        char narrow[1024];
-        CopyBstrToAnsi(name, narrow, sizeof(narrow));
-        JournalLine line;
-        BeginCallLine(&line, "FindMachine");
-        AddJournalString(&line, "name", narrow);
-        if (found == NULL)
-            return FinishCallLine(&line, E_POINTER);
-        *found = NULL;
-        HRESULT result = Fault("FindMachine");
-        if (SUCCEEDED(result)) {
-            StandinMachine catalogued;
-            // The registry finds keys without regard to case; VirtualBox's names match exactly.
-            if (!ReadStandinMachine(narrow, &catalogued) || strcmp(catalogued.name, narrow) != 0)
-                result = STANDIN_E_OBJECT_NOT_FOUND;
-            else
-                *found = NewMachineObject(catalogued.name);
-        }
-        return FinishCallLine(&line, result);
-    }
-    STANDIN_UNUSED(8) STANDIN_UNUSED(9) STANDIN_UNUSED(11) STANDIN_UNUSED(12) STANDIN_UNUSED(13) STANDIN_UNUSED(14)
-    STANDIN_UNUSED(15) STANDIN_UNUSED(16) STANDIN_UNUSED(17) STANDIN_UNUSED(18) STANDIN_UNUSED(19) STANDIN_UNUSED(20)
-    STANDIN_UNUSED(21) STANDIN_UNUSED(22) STANDIN_UNUSED(23) STANDIN_UNUSED(24) STANDIN_UNUSED(25) STANDIN_UNUSED(26)
-    STANDIN_UNUSED(27) STANDIN_UNUSED(28)
-};
 
-class VrdeServerObject : public ServerObject<IVRDEServer> {
-public:
-    explicit VrdeServerObject(const char *machineName) : ServerObject("IVRDEServer", machineName) {}
-
-    STDMETHODIMP get_Enabled(long *enabled) override
+    HRESULT get_Enabled(long *enabled)
     {
         if (enabled == NULL)
             return JournalCall("get_Enabled", E_POINTER);
@@ -173,11 +138,14 @@ public:
     }
 };
 
-class VrdeServerInfoObject : public ServerObject<IVRDEServerInfo> {
+class VrdeServerInfoObject : public ServerObject {
 public:
-    explicit VrdeServerInfoObject(const char *machineName) : ServerObject("IVRDEServerInfo", machineName) {}
+    VrdeServerInfoObject(const StandinGeneration *generation, const char *machineName)
+        : ServerObject(generation, StandinInterface_IVRDEServerInfo, machineName)
+    {
+    }
 
-    STDMETHODIMP get_Port(long *port) override
+    HRESULT get_Port(long *port)
     {
         if (port == NULL)
             return JournalCall("get_Port", E_POINTER);
@@ -190,21 +158,39 @@ public:
             *port = catalogued.vrdePort;
         return JournalCall("get_Port", result);
     }
-    STANDIN_UNUSED(7)
 };
 
-class DisplayObject : public ServerObject<IDisplay> {
+class DisplayObject : public ServerObject {
 public:
-    explicit DisplayObject(const char *machineName) : ServerObject("IDisplay", machineName) {}
+    DisplayObject(const StandinGeneration *generation, const char *machineName)
+        : ServerObject(generation, StandinInterface_IDisplay, machineName)
+    {
+    }
 
-    STDMETHODIMP GetScreenResolution(ULONG screenId, ULONG *width, ULONG *height, ULONG *bitsPerPixel) override
+    HRESULT GetScreenResolution(ULONG screenId, ULONG *width, ULONG *height, ULONG *bitsPerPixel)
+    {
+        LONG xOrigin, yOrigin, monitorStatus;
+        return Resolution(screenId, width, height, bitsPerPixel, &xOrigin, &yOrigin, &monitorStatus);
+    }
+    // From 5.2 on: the screen's origin and its monitor's status as well.
+    HRESULT GetScreenResolutionAndOrigin(ULONG screenId, ULONG *width, ULONG *height, ULONG *bitsPerPixel, LONG *xOrigin,
+                                         LONG *yOrigin, LONG *monitorStatus)
+    {
+        return Resolution(screenId, width, height, bitsPerPixel, xOrigin, yOrigin, monitorStatus);
+    }
+
+private:
+    HRESULT Resolution(ULONG screenId, ULONG *width, ULONG *height, ULONG *bitsPerPixel, LONG *xOrigin, LONG *yOrigin,
+                       LONG *monitorStatus)
     {
         JournalLine line;
         BeginCallLine(&line, "GetScreenResolution");
         AddJournalNumber(&line, "screenId", screenId);
-        if (width == NULL || height == NULL || bitsPerPixel == NULL)
+        if (width == NULL || height == NULL || bitsPerPixel == NULL || xOrigin == NULL || yOrigin == NULL ||
+            monitorStatus == NULL)
             return FinishCallLine(&line, E_POINTER);
         *width = *height = *bitsPerPixel = 0;
+        *xOrigin = *yOrigin = *monitorStatus = 0;
         StandinMachine catalogued;
         HRESULT result = Fault("GetScreenResolution");
         // The stand-in's machines have one screen.
@@ -216,15 +202,16 @@ public:
             *width = catalogued.width;
             *height = catalogued.height;
             *bitsPerPixel = catalogued.bitsPerPixel;
+            *monitorStatus = MonitorEnabled;
         }
         return FinishCallLine(&line, result);
     }
 };
 
-class ProgressObject : public ServerObject<IProgress> {
+class ProgressObject : public ServerObject {
 public:
-    explicit ProgressObject(const char *machineName)
-        : ServerObject("IProgress", machineName), completed(0), outcome(S_OK)
+    ProgressObject(const StandinGeneration *generation, const char *machineName)
+        : ServerObject(generation, StandinInterface_IProgress, machineName), completed(0), outcome(S_OK)
     {
         done = CreateEventA(NULL, TRUE, FALSE, NULL);
     }
@@ -242,7 +229,7 @@ public:
         }
     }
 
-    STDMETHODIMP WaitForCompletion(long timeout) override
+    HRESULT WaitForCompletion(long timeout)
     {
         JournalLine line;
         BeginCallLine(&line, "WaitForCompletion");
@@ -258,10 +245,6 @@ public:
         // A wait that times out succeeds; the operation simply goes on.
         return completed ? outcome : S_OK;
     }
-    STANDIN_UNUSED(7) STANDIN_UNUSED(8) STANDIN_UNUSED(9) STANDIN_UNUSED(10) STANDIN_UNUSED(11) STANDIN_UNUSED(12)
-    STANDIN_UNUSED(13) STANDIN_UNUSED(14) STANDIN_UNUSED(15) STANDIN_UNUSED(16) STANDIN_UNUSED(17) STANDIN_UNUSED(18)
-    STANDIN_UNUSED(19) STANDIN_UNUSED(20) STANDIN_UNUSED(21) STANDIN_UNUSED(22) STANDIN_UNUSED(23) STANDIN_UNUSED(24)
-    STANDIN_UNUSED(25)
 
 private:
     HANDLE done;
@@ -269,60 +252,81 @@ private:
     HRESULT outcome;
 };
 
-class ConsoleObject : public ServerObject<IConsole>, public IStandinLock {
+// The stops of a console and of a session's machine: the machine runtime
+// journals the line once the outcome is known and before the machine's
+// process can react, so that the order holds.
+HRESULT StopMachine(const StandinGeneration *generation, const char *machine, JournalLine *line, HRESULT begun,
+                    StopOperation operation, void **progress)
+{
+    if (FAILED(begun)) {
+        WriteJournalLine(line, begun);
+        NoteServerActivity();
+        return begun;
+    }
+    NoteServerActivity();
+    return StartMachineStop(generation, machine, operation, progress, line);
+}
+
+class ConsoleObject : public ServerObject, public IStandinLock {
 public:
-    explicit ConsoleObject(const char *machineName) : ServerObject("IConsole", machineName), locked(1) {}
+    ConsoleObject(const StandinGeneration *generation, const char *machineName, SessionLock *sessionLock)
+        : ServerObject(generation, StandinInterface_IConsole, machineName), lock(sessionLock)
+    {
+        lock->AddRef();
+    }
+    ~ConsoleObject() override
+    {
+        lock->Release();
+    }
 
     // The lock face shares the console's identity.
-    STANDIN_SECOND_FACE(ServerObject<IConsole>)
+    STANDIN_SECOND_FACE
 
     // Not journalled: the session's UnlockMachine is.
     STDMETHODIMP Unlock() override
     {
-        InterlockedExchange(&locked, 0);
+        lock->GiveBack();
         NoteServerActivity();
         return S_OK;
     }
 
-    STDMETHODIMP get_Display(IDisplay **display) override
+    HRESULT get_Display(void **display)
     {
         if (display == NULL)
             return JournalCall("get_Display", E_POINTER);
         *display = NULL;
         HRESULT result = Begin("get_Display");
         if (SUCCEEDED(result))
-            *display = new DisplayObject(machine);
+            *display = (new DisplayObject(generation, machine))->Face();
         return JournalCall("get_Display", result);
     }
-    STDMETHODIMP get_VRDEServerInfo(IVRDEServerInfo **info) override
+    HRESULT get_VRDEServerInfo(void **info)
     {
         if (info == NULL)
             return JournalCall("get_VRDEServerInfo", E_POINTER);
         *info = NULL;
         HRESULT result = Begin("get_VRDEServerInfo");
         if (SUCCEEDED(result))
-            *info = new VrdeServerInfoObject(machine);
+            *info = (new VrdeServerInfoObject(generation, machine))->Face();
         return JournalCall("get_VRDEServerInfo", result);
     }
-    STDMETHODIMP PowerDown(IProgress **progress) override
+    HRESULT PowerDown(void **progress)
     {
         return Stop("PowerDown", StopPowerDown, progress);
     }
-    STDMETHODIMP SaveState(IProgress **progress) override
+    // Up to 4.0; later generations save through the session's machine.
+    HRESULT SaveState(void **progress)
     {
         return Stop("SaveState", StopSaveState, progress);
     }
-    STDMETHODIMP PowerButton() override
+    HRESULT PowerButton()
     {
         return Press("PowerButton");
     }
-    STDMETHODIMP SleepButton() override
+    HRESULT SleepButton()
     {
         return Press("SleepButton");
     }
-    STANDIN_UNUSED(7) STANDIN_UNUSED(8) STANDIN_UNUSED(9) STANDIN_UNUSED(10) STANDIN_UNUSED(11) STANDIN_UNUSED(13)
-    STANDIN_UNUSED(14) STANDIN_UNUSED(15) STANDIN_UNUSED(16) STANDIN_UNUSED(18) STANDIN_UNUSED(19) STANDIN_UNUSED(20)
-    STANDIN_UNUSED(21) STANDIN_UNUSED(23) STANDIN_UNUSED(24) STANDIN_UNUSED(25) STANDIN_UNUSED(28) STANDIN_UNUSED(29)
 
 protected:
     void *QueryOtherInterface(REFIID iid) override
@@ -335,24 +339,18 @@ private:
     HRESULT Begin(const char *method)
     {
         HRESULT result = Fault(method);
-        if (SUCCEEDED(result) && !locked)
+        if (SUCCEEDED(result) && !lock->Held())
             result = STANDIN_E_INVALID_OBJECT_STATE;
         return result;
     }
-    // The machine runtime journals the line once the outcome is known and
-    // before the machine's process can react, so that the order holds.
-    HRESULT Stop(const char *method, StopOperation operation, IProgress **progress)
+    HRESULT Stop(const char *method, StopOperation operation, void **progress)
     {
         JournalLine line;
         BeginCallLine(&line, method);
         if (progress == NULL)
             return FinishCallLine(&line, E_POINTER);
         *progress = NULL;
-        HRESULT result = Begin(method);
-        if (FAILED(result))
-            return FinishCallLine(&line, result);
-        NoteServerActivity();
-        return StartMachineStop(machine, operation, progress, &line);
+        return StopMachine(generation, machine, &line, Begin(method), operation, progress);
     }
     HRESULT Press(const char *button)
     {
@@ -362,23 +360,34 @@ private:
         if (FAILED(result))
             return FinishCallLine(&line, result);
         NoteServerActivity();
-        return PressMachineButton(machine, button, &line);
+        return PressMachineButton(generation, machine, button, &line);
     }
 
-    volatile LONG locked;
+    SessionLock *lock;
 };
 
-class MachineObject : public ServerObject<IMachine> {
+class MachineObject : public ServerObject {
 public:
-    explicit MachineObject(const char *machineName) : ServerObject("IMachine", machineName) {}
+    // A machine found by FindMachine has no lock; a session's machine has its session's.
+    MachineObject(const StandinGeneration *generation, const char *machineName, SessionLock *sessionLock)
+        : ServerObject(generation, StandinInterface_IMachine, machineName), lock(sessionLock)
+    {
+        if (lock != NULL)
+            lock->AddRef();
+    }
+    ~MachineObject() override
+    {
+        if (lock != NULL)
+            lock->Release();
+    }
 
-    STDMETHODIMP get_Id(BSTR *id) override
+    HRESULT get_Id(BSTR *id)
     {
         if (id == NULL)
             return JournalCall("get_Id", E_POINTER);
         *id = NULL;
         StandinMachine catalogued;
-        HRESULT result = Fault("get_Id");
+        HRESULT result = Begin("get_Id");
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
         if (SUCCEEDED(result)) {
@@ -388,39 +397,40 @@ public:
         }
         return JournalCall("get_Id", result);
     }
-    STDMETHODIMP get_VRDEServer(IVRDEServer **server) override
+    HRESULT get_VRDEServer(void **server)
     {
         if (server == NULL)
             return JournalCall("get_VRDEServer", E_POINTER);
         *server = NULL;
         StandinMachine catalogued;
-        HRESULT result = Fault("get_VRDEServer");
+        HRESULT result = Begin("get_VRDEServer");
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
         if (SUCCEEDED(result))
-            *server = new VrdeServerObject(machine);
+            *server = (new VrdeServerObject(generation, machine))->Face();
         return JournalCall("get_VRDEServer", result);
     }
-    STDMETHODIMP get_SessionPid(ULONG *pid) override
+    // get_SessionPID from 5.2 on; journalled by its 4.0 name in every generation.
+    HRESULT get_SessionPid(ULONG *pid)
     {
         if (pid == NULL)
             return JournalCall("get_SessionPid", E_POINTER);
         *pid = 0;
         StandinMachine catalogued;
-        HRESULT result = Fault("get_SessionPid");
+        HRESULT result = Begin("get_SessionPid");
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
         if (SUCCEEDED(result))
             *pid = catalogued.sessionPid;
         return JournalCall("get_SessionPid", result);
     }
-    STDMETHODIMP get_State(long *state) override
+    HRESULT get_State(long *state)
     {
         if (state == NULL)
             return JournalCall("get_State", E_POINTER);
         *state = 0;
         StandinMachine catalogued;
-        HRESULT result = Fault("get_State");
+        HRESULT result = Begin("get_State");
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
         if (SUCCEEDED(result))
@@ -428,48 +438,119 @@ public:
         return JournalCall("get_State", result);
     }
     // Only a shared lock (1) is offered: it needs a running machine, whose
-    // console the server then hands to the session.
-    STDMETHODIMP LockMachine(ISession *session, long lockType) override
+    // console and session machine the server then hands to the session.
+    HRESULT LockMachine(IUnknown *session, long lockType)
     {
         JournalLine line;
         BeginCallLine(&line, "LockMachine");
         AddJournalNumber(&line, "lockType", lockType);
         StandinMachine catalogued;
-        HRESULT result = Fault("LockMachine");
+        HRESULT result = Begin("LockMachine");
         if (SUCCEEDED(result) && (session == NULL || lockType != 1))
             result = E_INVALIDARG;
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
-        if (SUCCEEDED(result) && !IsOnline(catalogued.state))
+        if (SUCCEEDED(result) && !IsOnlineState(StandinStateOf(generation, catalogued.state)))
             result = STANDIN_E_INVALID_VM_STATE;
         IStandinSessionControl *control = NULL;
         if (SUCCEEDED(result))
             result = session->QueryInterface(IID_IStandinSessionControl, (void **)&control);
         if (SUCCEEDED(result)) {
-            IConsole *console = new ConsoleObject(machine);
-            result = control->AssignConsole(console);
+            SessionLock *taken = new SessionLock();
+            ConsoleObject *console = new ConsoleObject(generation, machine, taken);
+            MachineObject *sessionMachine = new MachineObject(generation, machine, taken);
+            taken->Release();
+            result = control->AssignLock((IUnknown *)console->Face(), (IUnknown *)sessionMachine->Face());
             console->Release();
+            sessionMachine->Release();
         }
         if (control != NULL)
             control->Release();
         return FinishCallLine(&line, result);
     }
-    STANDIN_UNUSED(7) STANDIN_UNUSED(8) STANDIN_UNUSED(9) STANDIN_UNUSED(10) STANDIN_UNUSED(11) STANDIN_UNUSED(12)
-    STANDIN_UNUSED(13) STANDIN_UNUSED(15) STANDIN_UNUSED(16) STANDIN_UNUSED(17) STANDIN_UNUSED(18) STANDIN_UNUSED(19)
-    STANDIN_UNUSED(20) STANDIN_UNUSED(21) STANDIN_UNUSED(22) STANDIN_UNUSED(23) STANDIN_UNUSED(24) STANDIN_UNUSED(25)
-    STANDIN_UNUSED(26) STANDIN_UNUSED(27) STANDIN_UNUSED(28) STANDIN_UNUSED(29) STANDIN_UNUSED(30) STANDIN_UNUSED(31)
-    STANDIN_UNUSED(32) STANDIN_UNUSED(33) STANDIN_UNUSED(34) STANDIN_UNUSED(35) STANDIN_UNUSED(36) STANDIN_UNUSED(37)
-    STANDIN_UNUSED(38) STANDIN_UNUSED(39) STANDIN_UNUSED(40) STANDIN_UNUSED(41) STANDIN_UNUSED(42) STANDIN_UNUSED(43)
-    STANDIN_UNUSED(44) STANDIN_UNUSED(45) STANDIN_UNUSED(46) STANDIN_UNUSED(47) STANDIN_UNUSED(48) STANDIN_UNUSED(49)
-    STANDIN_UNUSED(50) STANDIN_UNUSED(51) STANDIN_UNUSED(52) STANDIN_UNUSED(53) STANDIN_UNUSED(55) STANDIN_UNUSED(56)
-    STANDIN_UNUSED(57) STANDIN_UNUSED(58) STANDIN_UNUSED(59) STANDIN_UNUSED(60) STANDIN_UNUSED(61) STANDIN_UNUSED(62)
-    STANDIN_UNUSED(65) STANDIN_UNUSED(66) STANDIN_UNUSED(67) STANDIN_UNUSED(68) STANDIN_UNUSED(69) STANDIN_UNUSED(70)
-    STANDIN_UNUSED(71) STANDIN_UNUSED(72) STANDIN_UNUSED(73) STANDIN_UNUSED(74) STANDIN_UNUSED(75) STANDIN_UNUSED(76)
-    STANDIN_UNUSED(77) STANDIN_UNUSED(78) STANDIN_UNUSED(79) STANDIN_UNUSED(80) STANDIN_UNUSED(81) STANDIN_UNUSED(82)
-    STANDIN_UNUSED(83) STANDIN_UNUSED(84) STANDIN_UNUSED(85) STANDIN_UNUSED(86) STANDIN_UNUSED(87) STANDIN_UNUSED(88)
-    STANDIN_UNUSED(89) STANDIN_UNUSED(90) STANDIN_UNUSED(91) STANDIN_UNUSED(92) STANDIN_UNUSED(93) STANDIN_UNUSED(94)
-    STANDIN_UNUSED(95) STANDIN_UNUSED(96) STANDIN_UNUSED(97) STANDIN_UNUSED(98) STANDIN_UNUSED(99) STANDIN_UNUSED(100)
-    STANDIN_UNUSED(101)
+    // From 5.2 on the state is saved through the session's machine; a machine
+    // found by FindMachine refuses, as VirtualBox's own does.
+    HRESULT SaveState(void **progress)
+    {
+        JournalLine line;
+        BeginCallLine(&line, "SaveState");
+        if (progress == NULL)
+            return FinishCallLine(&line, E_POINTER);
+        *progress = NULL;
+        HRESULT result = Begin("SaveState");
+        if (SUCCEEDED(result) && lock == NULL)
+            result = STANDIN_E_INVALID_VM_STATE;
+        return StopMachine(generation, machine, &line, result, StopSaveState, progress);
+    }
+
+private:
+    // The fault first; a session's machine then needs its session's lock.
+    HRESULT Begin(const char *method)
+    {
+        HRESULT result = Fault(method);
+        if (SUCCEEDED(result) && lock != NULL && !lock->Held())
+            result = STANDIN_E_INVALID_OBJECT_STATE;
+        return result;
+    }
+
+    SessionLock *lock;
+};
+
+class VirtualBoxObject : public ServerObject {
+public:
+    explicit VirtualBoxObject(const StandinGeneration *generation)
+        : ServerObject(generation, StandinInterface_IVirtualBox, "")
+    {
+    }
+
+    HRESULT get_Version(BSTR *version)
+    {
+        return ServerInformation("get_Version", 1, version);
+    }
+    HRESULT get_HomeFolder(BSTR *homeFolder)
+    {
+        return ServerInformation("get_HomeFolder", 0, homeFolder);
+    }
+    HRESULT FindMachine(BSTR name, void **found)
+    {
+        char narrow[1024];
+        CopyBstrToAnsi(name, narrow, sizeof(narrow));
+        JournalLine line;
+        BeginCallLine(&line, "FindMachine");
+        AddJournalString(&line, "name", narrow);
+        if (found == NULL)
+            return FinishCallLine(&line, E_POINTER);
+        *found = NULL;
+        HRESULT result = Fault("FindMachine");
+        if (SUCCEEDED(result)) {
+            StandinMachine catalogued;
+            // The registry finds keys without regard to case; VirtualBox's names match exactly.
+            if (!ReadStandinMachine(narrow, &catalogued) || strcmp(catalogued.name, narrow) != 0)
+                result = STANDIN_E_OBJECT_NOT_FOUND;
+            else
+                *found = (new MachineObject(generation, catalogued.name, NULL))->Face();
+        }
+        return FinishCallLine(&line, result);
+    }
+
+private:
+    // The version or the home folder, from the catalogue.
+    HRESULT ServerInformation(const char *method, int wantsVersion, BSTR *text)
+    {
+        if (text == NULL)
+            return JournalCall(method, E_POINTER);
+        *text = NULL;
+        HRESULT result = Fault(method);
+        if (SUCCEEDED(result)) {
+            char version[256];
+            char homeFolder[MAX_PATH];
+            ReadStandinServerInfo(version, sizeof(version), homeFolder, sizeof(homeFolder));
+            *text = NewBstrFromAnsi(wantsVersion ? version : homeFolder);
+            if (*text == NULL)
+                result = E_OUTOFMEMORY;
+        }
+        return JournalCall(method, result);
+    }
 };
 
 class VirtualBoxFactory : public IClassFactory {
@@ -507,7 +588,8 @@ public:
         if (SUCCEEDED(result) && outer != NULL)
             result = CLASS_E_NOAGGREGATION;
         if (SUCCEEDED(result)) {
-            IVirtualBox *created = new VirtualBoxObject();
+            // The generation is chosen anew for every object, so a test picks it before it connects.
+            VirtualBoxObject *created = new VirtualBoxObject(ReadChosenStandinGeneration());
             result = created->QueryInterface(iid, out);
             created->Release();
         }
@@ -535,22 +617,67 @@ IClassFactory *NewVirtualBoxFactory(void)
     return new VirtualBoxFactory();
 }
 
-IMachine *NewMachineObject(const char *machineName)
+StandinObject *NewProgressObject(const StandinGeneration *generation, const char *machineName)
 {
-    return new MachineObject(machineName);
+    return new ProgressObject(generation, machineName);
 }
 
-IConsole *NewConsoleObject(const char *machineName)
-{
-    return new ConsoleObject(machineName);
-}
-
-IProgress *NewProgressObject(const char *machineName)
-{
-    return new ProgressObject(machineName);
-}
-
-void CompleteProgress(IProgress *progress, HRESULT result)
+void CompleteProgress(StandinObject *progress, HRESULT result)
 {
     static_cast<ProgressObject *>(progress)->Complete(result);
+}
+
+StandinMethod StandinImplementationOf(StandinMethodId method)
+{
+    switch (method) {
+    case StandinMethod_Version:
+        return StandinEntry<&VirtualBoxObject::get_Version>();
+    case StandinMethod_HomeFolder:
+        return StandinEntry<&VirtualBoxObject::get_HomeFolder>();
+    case StandinMethod_FindMachine:
+        return StandinEntry<&VirtualBoxObject::FindMachine>();
+    case StandinMethod_Id:
+        return StandinEntry<&MachineObject::get_Id>();
+    case StandinMethod_VRDEServer:
+        return StandinEntry<&MachineObject::get_VRDEServer>();
+    case StandinMethod_SessionPid:
+    case StandinMethod_SessionPID:
+        return StandinEntry<&MachineObject::get_SessionPid>();
+    case StandinMethod_State:
+        return StandinEntry<&MachineObject::get_State>();
+    case StandinMethod_LockMachine:
+        return StandinEntry<&MachineObject::LockMachine>();
+    case StandinMethod_MachineSaveState:
+        return StandinEntry<&MachineObject::SaveState>();
+    case StandinMethod_Display:
+        return StandinEntry<&ConsoleObject::get_Display>();
+    case StandinMethod_VRDEServerInfo:
+        return StandinEntry<&ConsoleObject::get_VRDEServerInfo>();
+    case StandinMethod_PowerDown:
+        return StandinEntry<&ConsoleObject::PowerDown>();
+    case StandinMethod_PowerButton:
+        return StandinEntry<&ConsoleObject::PowerButton>();
+    case StandinMethod_SleepButton:
+        return StandinEntry<&ConsoleObject::SleepButton>();
+    case StandinMethod_ConsoleSaveState:
+        return StandinEntry<&ConsoleObject::SaveState>();
+    case StandinMethod_WaitForCompletion:
+        return StandinEntry<&ProgressObject::WaitForCompletion>();
+    case StandinMethod_Enabled:
+        return StandinEntry<&VrdeServerObject::get_Enabled>();
+    case StandinMethod_Port:
+        return StandinEntry<&VrdeServerInfoObject::get_Port>();
+    case StandinMethod_Resolution:
+        return StandinEntry<&DisplayObject::GetScreenResolution>();
+    case StandinMethod_Resolution7:
+        return StandinEntry<&DisplayObject::GetScreenResolutionAndOrigin>();
+    // The session's methods live in the session DLL.
+    case StandinMethod_Console:
+    case StandinMethod_SessionMachine:
+    case StandinMethod_SessionConsole:
+    case StandinMethod_UnlockMachine:
+    case StandinMethodCount:
+        break;
+    }
+    return NULL;
 }

@@ -1,8 +1,11 @@
 // The Session object of the stand-in, loaded into the client's process
-// (InprocServer32, ThreadingModel Both). IMachine::LockMachine on the server
-// hands it the locked machine's console through IStandinSessionControl;
+// (InprocServer32, ThreadingModel Both), of the generation chosen when it is
+// created. IMachine::LockMachine on the server hands it the locked machine's
+// console and the session's machine through IStandinSessionControl;
 // UnlockMachine gives the lock back through the console's IStandinLock.
 #include <windows.h>
+
+#include <stdio.h>
 
 #include "com_object.h"
 #include "standin.h"
@@ -22,7 +25,7 @@ HRESULT JournalSessionCall(const char *call, HRESULT result)
     return result;
 }
 
-void GiveLockBack(IConsole *console)
+void GiveLockBack(IUnknown *console)
 {
     IStandinLock *lock = NULL;
     if (SUCCEEDED(console->QueryInterface(IID_IStandinLock, (void **)&lock))) {
@@ -32,80 +35,92 @@ void GiveLockBack(IConsole *console)
     console->Release();
 }
 
-class SessionObject : public StandinObject<ISession>, public IStandinSessionControl {
+// The generation's own face of a server object (a private copy's where the
+// type library needs one); NULL when it has none.
+IUnknown *FaceOf(IUnknown *object, const StandinGeneration *generation, StandinInterfaceKind kind)
+{
+    IUnknown *face = NULL;
+    if (generation == NULL || FAILED(object->QueryInterface(generation->interfaces[kind].marshalIid, (void **)&face)))
+        return NULL;
+    return face;
+}
+
+class SessionObject : public StandinObject, public IStandinSessionControl {
 public:
-    SessionObject() : console(NULL)
+    explicit SessionObject(const StandinGeneration *sessionGeneration)
+        : StandinObject(sessionGeneration != NULL ? &sessionGeneration->interfaces[StandinInterface_ISession] : NULL),
+          generation(sessionGeneration), console(NULL), machine(NULL)
     {
         InitializeCriticalSection(&guard);
         InterlockedIncrement(&ModuleUsers);
     }
 
     // The control face shares the session's identity.
-    STANDIN_SECOND_FACE(StandinObject<ISession>)
+    STANDIN_SECOND_FACE
 
-    STDMETHODIMP Unused7() override
+    HRESULT CallFiller(int position) override
     {
-        return JournalSessionCall("ISession::Unused7", E_NOTIMPL);
-    }
-    STDMETHODIMP Unused8() override
-    {
-        return JournalSessionCall("ISession::Unused8", E_NOTIMPL);
-    }
-    STDMETHODIMP Unused9() override
-    {
-        return JournalSessionCall("ISession::Unused9", E_NOTIMPL);
+        char call[64];
+        snprintf(call, sizeof(call), "ISession::Unused%d", position);
+        return JournalSessionCall(call, E_NOTIMPL);
     }
 
-    STDMETHODIMP get_Console(IConsole **out) override
+    HRESULT get_Console(void **out)
     {
-        if (out == NULL)
-            return JournalSessionCall("ISession::get_Console", E_POINTER);
-        *out = NULL;
-        HRESULT result = ReadStandinFault("ISession::get_Console");
-        if (SUCCEEDED(result)) {
-            EnterCriticalSection(&guard);
-            if (console == NULL) {
-                result = STANDIN_E_INVALID_OBJECT_STATE;
-            } else {
-                console->AddRef();
-                *out = console;
-            }
-            LeaveCriticalSection(&guard);
-        }
-        return JournalSessionCall("ISession::get_Console", result);
+        return HandOut("ISession::get_Console", &console, out);
+    }
+    // From 5.2 on: the session's machine, which saves the machine's state.
+    HRESULT get_Machine(void **out)
+    {
+        return HandOut("ISession::get_Machine", &machine, out);
     }
 
-    STDMETHODIMP UnlockMachine() override
+    HRESULT UnlockMachine()
     {
         HRESULT result = ReadStandinFault("ISession::UnlockMachine");
-        IConsole *held = NULL;
+        IUnknown *heldConsole = NULL;
+        IUnknown *heldMachine = NULL;
         if (SUCCEEDED(result)) {
             EnterCriticalSection(&guard);
-            held = console;
+            heldConsole = console;
+            heldMachine = machine;
             console = NULL;
+            machine = NULL;
             LeaveCriticalSection(&guard);
-            if (held == NULL)
+            if (heldConsole == NULL)
                 result = STANDIN_E_INVALID_OBJECT_STATE;
         }
         JournalSessionCall("ISession::UnlockMachine", result);
-        if (held != NULL)
-            GiveLockBack(held);
+        if (heldConsole != NULL)
+            GiveLockBack(heldConsole);
+        if (heldMachine != NULL)
+            heldMachine->Release();
         return result;
     }
 
-    STDMETHODIMP AssignConsole(IConsole *assigned) override
+    STDMETHODIMP AssignLock(IUnknown *assignedConsole, IUnknown *assignedMachine) override
     {
-        if (assigned == NULL)
+        if (assignedConsole == NULL || assignedMachine == NULL)
             return E_INVALIDARG;
-        HRESULT result = S_OK;
-        EnterCriticalSection(&guard);
-        if (console != NULL) {
-            result = STANDIN_E_INVALID_OBJECT_STATE;
-        } else {
-            assigned->AddRef();
-            console = assigned;
+        // Asked for before the guard is taken: each is a call to the server.
+        IUnknown *newConsole = FaceOf(assignedConsole, generation, StandinInterface_IConsole);
+        IUnknown *newMachine = FaceOf(assignedMachine, generation, StandinInterface_IMachine);
+        HRESULT result = newConsole != NULL && newMachine != NULL ? S_OK : E_NOINTERFACE;
+        if (SUCCEEDED(result)) {
+            EnterCriticalSection(&guard);
+            if (console != NULL) {
+                result = STANDIN_E_INVALID_OBJECT_STATE;
+            } else {
+                console = newConsole;
+                machine = newMachine;
+                newConsole = newMachine = NULL;
+            }
+            LeaveCriticalSection(&guard);
         }
-        LeaveCriticalSection(&guard);
+        if (newConsole != NULL)
+            newConsole->Release();
+        if (newMachine != NULL)
+            newMachine->Release();
         return result;
     }
 
@@ -121,11 +136,35 @@ private:
         // A session released while locked unlocks, as a closed session does.
         if (console != NULL)
             GiveLockBack(console);
+        if (machine != NULL)
+            machine->Release();
         DeleteCriticalSection(&guard);
         InterlockedDecrement(&ModuleUsers);
     }
 
-    IConsole *console;
+    // What the lock gave the session, with a new reference; refused without a lock.
+    HRESULT HandOut(const char *call, IUnknown **held, void **out)
+    {
+        if (out == NULL)
+            return JournalSessionCall(call, E_POINTER);
+        *out = NULL;
+        HRESULT result = ReadStandinFault(call);
+        if (SUCCEEDED(result)) {
+            EnterCriticalSection(&guard);
+            if (*held == NULL) {
+                result = STANDIN_E_INVALID_OBJECT_STATE;
+            } else {
+                (*held)->AddRef();
+                *out = *held;
+            }
+            LeaveCriticalSection(&guard);
+        }
+        return JournalSessionCall(call, result);
+    }
+
+    const StandinGeneration *const generation;
+    IUnknown *console;
+    IUnknown *machine;
     CRITICAL_SECTION guard;
 };
 
@@ -159,7 +198,8 @@ public:
         if (SUCCEEDED(result) && outer != NULL)
             result = CLASS_E_NOAGGREGATION;
         if (SUCCEEDED(result)) {
-            ISession *created = new SessionObject();
+            // The generation is chosen anew for every session, as for the server's objects.
+            SessionObject *created = new SessionObject(ReadChosenStandinGeneration());
             result = created->QueryInterface(iid, out);
             created->Release();
         }
@@ -187,6 +227,22 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **o
     if (!IsEqualCLSID(clsid, CLSID_Session))
         return CLASS_E_CLASSNOTAVAILABLE;
     return Factory.QueryInterface(iid, out);
+}
+
+StandinMethod StandinImplementationOf(StandinMethodId method)
+{
+    switch (method) {
+    case StandinMethod_Console:
+    case StandinMethod_SessionConsole:
+        return StandinEntry<&SessionObject::get_Console>();
+    case StandinMethod_SessionMachine:
+        return StandinEntry<&SessionObject::get_Machine>();
+    case StandinMethod_UnlockMachine:
+        return StandinEntry<&SessionObject::UnlockMachine>();
+    default:
+        // The server's.
+        return NULL;
+    }
 }
 
 extern "C" HRESULT WINAPI DllCanUnloadNow(void)

@@ -25,6 +25,11 @@ int StandinReset(void)
     return ClearStandinStore();
 }
 
+int StandinSetGeneration(const char *generation)
+{
+    return WriteStandinGeneration(generation);
+}
+
 int StandinSetServerInfo(const char *version, const char *homeFolder)
 {
     return WriteStandinServerInfo(version, homeFolder);

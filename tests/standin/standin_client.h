@@ -21,9 +21,14 @@ struct StandinMachine {
 };
 
 // Forgets machines, faults, delays, behaviours and the journal and puts the
-// server information back to its defaults. A running server first ends the
-// VBoxHeadless stand-ins attached to it and aborts its pending operations.
+// server information and the generation back to their defaults. A running
+// server first ends the VBoxHeadless stand-ins attached to it and aborts its
+// pending operations.
 int StandinReset(void);
+// The VirtualBox API generation that objects created from now on serve: "4.0"
+// (the default), "5.2", "6.1", "7.0", "7.1", "7.2", or "none" (a VirtualBox
+// that answers no IVirtualBox identifier). Any other word is refused.
+int StandinSetGeneration(const char *generation);
 // NULL leaves a value at its default ("7.0.0" and "C:\VirtualBox").
 int StandinSetServerInfo(const char *version, const char *homeFolder);
 // Adds or replaces a machine, by name (names are compared without regard to

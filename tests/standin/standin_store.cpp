@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "standin_generation.h"
 #include "standin_journal.h"
 
 namespace {
@@ -18,6 +19,8 @@ const char *const FaultNames[] = {
     "IMachine::get_SessionPid",
     "IMachine::get_State",
     "IMachine::LockMachine",
+    "IMachine::SaveState",
+    "ISession::get_Machine",
     "ISession::get_Console",
     "ISession::UnlockMachine",
     "IConsole::get_Display",
@@ -99,6 +102,16 @@ int WriteDword(HKEY key, const char *value, DWORD data)
 int WriteText(HKEY key, const char *value, const char *text)
 {
     return RegSetValueExA(key, value, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1) == ERROR_SUCCESS;
+}
+
+// A server-wide text, or its default when it is not set.
+void ReadServerText(const char *value, const char *fallback, char *text, size_t size)
+{
+    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
+    if (key == NULL || !ReadText(key, value, text, size))
+        lstrcpynA(text, fallback, (int)size);
+    if (key != NULL)
+        RegCloseKey(key);
 }
 
 }  // namespace
@@ -293,16 +306,8 @@ int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsign
 
 void ReadStandinServerInfo(char *version, size_t versionSize, char *homeFolder, size_t homeFolderSize)
 {
-    lstrcpynA(version, STANDIN_DEFAULT_VERSION, (int)versionSize);
-    lstrcpynA(homeFolder, STANDIN_DEFAULT_HOME_FOLDER, (int)homeFolderSize);
-    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_QUERY_VALUE);
-    if (key == NULL)
-        return;
-    if (!ReadText(key, "Version", version, versionSize))
-        lstrcpynA(version, STANDIN_DEFAULT_VERSION, (int)versionSize);
-    if (!ReadText(key, "HomeFolder", homeFolder, homeFolderSize))
-        lstrcpynA(homeFolder, STANDIN_DEFAULT_HOME_FOLDER, (int)homeFolderSize);
-    RegCloseKey(key);
+    ReadServerText("Version", STANDIN_DEFAULT_VERSION, version, versionSize);
+    ReadServerText("HomeFolder", STANDIN_DEFAULT_HOME_FOLDER, homeFolder, homeFolderSize);
 }
 
 int WriteStandinServerInfo(const char *version, const char *homeFolder)
@@ -319,6 +324,23 @@ int WriteStandinServerInfo(const char *version, const char *homeFolder)
         RegDeleteValueA(key, "HomeFolder");
     else
         written = WriteText(key, "HomeFolder", homeFolder) && written;
+    RegCloseKey(key);
+    return written;
+}
+
+void ReadStandinGenerationName(char *name, size_t size)
+{
+    ReadServerText("Generation", STANDIN_DEFAULT_GENERATION, name, size);
+}
+
+int WriteStandinGeneration(const char *name)
+{
+    if (!IsStandinGenerationWord(name))
+        return 0;
+    HKEY key = OpenStoreKey(STANDIN_KEY, 1, KEY_SET_VALUE);
+    if (key == NULL)
+        return 0;
+    int written = WriteText(key, "Generation", name);
     RegCloseKey(key);
     return written;
 }

@@ -7,6 +7,8 @@
 //   Version, HomeFolder                 REG_SZ, server-wide (absent: defaults)
 //   IdleTimeoutMs                       REG_DWORD, how long an activated server
 //                                       stays up without objects (default 10000)
+//   Generation                          REG_SZ, the VirtualBox API generation
+//                                       served: "4.0" (default) ... "7.2", "none"
 //   Machines\<name>                     Name, Uuid (REG_SZ); State, SessionPid,
 //                                       VrdeEnabled, VrdePort, Width, Height,
 //                                       BitsPerPixel (REG_DWORD)
@@ -29,15 +31,6 @@
 #define STANDIN_E_INVALID_VM_STATE ((HRESULT)0x80BB0002L)
 #define STANDIN_E_INVALID_OBJECT_STATE ((HRESULT)0x80BB0007L)
 
-// MachineState values that the stand-in sets itself.
-#define STANDIN_STATE_POWERED_OFF 1
-#define STANDIN_STATE_SAVED 2
-#define STANDIN_STATE_ABORTED 4
-#define STANDIN_STATE_RUNNING 5
-#define STANDIN_STATE_PAUSED 6
-#define STANDIN_STATE_STOPPING 11
-#define STANDIN_STATE_SAVING 12
-
 int ReadStandinMachine(const char *name, StandinMachine *machine);
 int WriteStandinMachine(const StandinMachine *machine);
 // Looks a machine up by its UUID (without regard to case); fills its name.
@@ -59,6 +52,11 @@ int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsign
 
 void ReadStandinServerInfo(char *version, size_t versionSize, char *homeFolder, size_t homeFolderSize);
 int WriteStandinServerInfo(const char *version, const char *homeFolder);
+
+// The chosen generation's word; the default when none is set.
+void ReadStandinGenerationName(char *name, size_t size);
+// Refuses a word that names no generation (see standin_generation.h).
+int WriteStandinGeneration(const char *name);
 
 unsigned long ReadStandinIdleTimeout(void);
 int WriteStandinIdleTimeout(unsigned long ms);

@@ -19,6 +19,7 @@ const char Usage[] =
     "                                  and wait until it has ended by itself when idle\n"
     "  idle-timeout MS                 idle time-out of servers started by activation\n"
     "  reset                           forget machines, faults, delays, behaviours, journal\n"
+    "  generation WORD                 4.0, 5.2, 6.1, 7.0, 7.1, 7.2 or none\n"
     "  server-info VERSION HOMEFOLDER\n"
     "  put-machine NAME UUID [state=N] [pid=N] [vrde=0|1] [port=N] [width=N] [height=N] [bpp=N]\n"
     "  get-machine NAME\n"
@@ -158,6 +159,8 @@ int main(int argc, char **argv)
         return Done(StandinSetIdleTimeout(strtoul(arguments[0], NULL, 10)));
     if (command == "reset" && count == 0)
         return Done(StandinReset());
+    if (command == "generation" && count == 1)
+        return Done(StandinSetGeneration(arguments[0]));
     if (command == "server-info" && count == 2)
         return Done(StandinSetServerInfo(arguments[0], arguments[1]));
     if (command == "put-machine") {
