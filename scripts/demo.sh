@@ -36,14 +36,16 @@ rm -rf "$demo/vm"
 mkdir -p "$demo/vm"
 trap stop_all EXIT
 "$root/tests/wine/prefix.sh" start "$build" "$state"
-"$root/tests/standin/fixture.sh" start "$build"
+# The stand-in plays VirtualBox 7.1 (its API generation 7.1).
+"$root/tests/standin/fixture.sh" start "$build" 7.1
 
 # VirtualBox cannot run here: its stand-in plays it, with VBoxHeadless.exe
 # where VirtualBox installs it and one registered machine.
 vbox="$state/prefix/drive_c/Program Files/Oracle/VirtualBox"
 mkdir -p "$vbox"
 cp "$build/bin/VBoxHeadless.exe" "$vbox/"
-say "VirtualBox (the stand-in) knows one machine, powered off (state 1), remote display on port 3389"
+say "VirtualBox 7.1 (the stand-in) knows one machine, powered off (state 1), remote display on port 3389"
+ctl server-info 7.1.4 'C:\Users\vbox\.VirtualBox' >/dev/null
 ctl put-machine "Web Server" 8c0bb7ae-52b1-4b5c-9b27-0a8c5e3b2f11 state=1 vrde=1 port=3389 width=1024 height=768 bpp=32 >/dev/null
 ctl get-machine "Web Server"
 
@@ -86,8 +88,8 @@ say 'sc start Web_Server   (the service starts VBoxHeadless for its machine)'
 run sc start Web_Server || true
 wait_state Web_Server RUNNING
 run sc query Web_Server
-say "The machine runs (state 5), its session held by the service's VBoxHeadless"
-for _ in $(seq 50); do ctl get-machine "Web Server" | grep -q "state=5" && break; sleep 0.2; done
+say "The machine runs (state 6, Running in the 7.1 generation), its session held by the service's VBoxHeadless"
+for _ in $(seq 50); do ctl get-machine "Web Server" | grep -q "state=6" && break; sleep 0.2; done
 ctl get-machine "Web Server"
 
 say "The control pipe \\\\.\\pipe\\pelorin.Web Server answers the tray's three questions (pipequery.exe, a small client of ours)"
@@ -162,6 +164,9 @@ run sc query Web_Server
 say "The machine is saved (state 2); the one-off key is gone, ShutdownCommand stays"
 ctl get-machine "Web Server"
 tr -d '\r' <"$demo/vm/Web Server.ini" | grep Shutdown
+echo "The stop as the stand-in's journal saw it (from 5.2 on the session's machine saves the state):"
+ctl journal | grep -E '^(IMachine::LockMachine|ISession::(get_Console|get_Machine|UnlockMachine)|IMachine::SaveState|IProgress::WaitForCompletion)' \
+    | tail -6 | sed 's/^/    /'
 
 say '"Web Server.exe" -u   (remove the service)'
 set +e
@@ -172,5 +177,5 @@ set -e
 say 'sc query Web_Server'
 run sc query Web_Server || true
 
-say "Web Server.log (Loglevel=3: the whole life of the machine)"
+say "Web Server.log (Loglevel=3: the whole life of the machine, on VirtualBox's API generation 7.1)"
 tr -d '\r' <"$demo/vm/Web Server.log"

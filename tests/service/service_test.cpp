@@ -137,6 +137,7 @@ TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
         bool registered;
         DWORD specificExitCode;
         std::vector<std::string> lines;
+        const char *generation = NULL;  // NULL: 4.0
     } cases[] = {
         { "not registered", Ini(""), NULL, false, 0x80800001, { "ERROR: Could not find registered VM 'Web Server'" } },
         { "no VBoxHeadless", Ini("", folder + "empty"), NULL, true, 0x80800001,
@@ -144,6 +145,9 @@ TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
         { "stand-in fault", Ini(""), "IMachine::get_State", true, 0x80800001, { "ERROR reading VM state (0x80004005)" } },
         { "incomplete", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\n", NULL, true, 0x80800002,
           { "ERROR: No VmName configured", "ERROR: No VmName configured" } },
+        { "unknown VirtualBox", Ini(""), NULL, true, 0x80800001,
+          { "ERROR: VirtualBox speaks none of the supported API generations 7.2, 7.1, 7.0, 6.1, 5.2, 4.0 (rc = 0x80004002)" },
+          "none" },
     };
     CreateDirectoryA((folder + "empty").c_str(), NULL);
     for (const Case &c : cases) {
@@ -154,6 +158,9 @@ TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
             PutMachine(MachineStatePoweredOff);
         if (c.fault != NULL) {
             ASSERT_EQ(1, StandinSetFault(c.fault, (long)0x80004005));
+        }
+        if (c.generation != NULL) {
+            ASSERT_EQ(1, StandinSetGeneration(c.generation));
         }
 
         std::vector<StatusReport> reports = RunService([] {});
