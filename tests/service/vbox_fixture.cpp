@@ -86,6 +86,8 @@ void VboxTest::SetUp()
 void VboxTest::TearDown()
 {
     EndHeadless();
+    // The catalogue outlives the test: the next one finds the stand-in's defaults.
+    EXPECT_EQ(1, StandinReset());
     CloseHandle(VmExitedEvent);
     VmExitedEvent = NULL;
 }

@@ -49,6 +49,8 @@ stop() {
 
 idle_check() {
     stop || return 1
+    # From the stand-in's defaults: an earlier test may have left another generation chosen.
+    "$run" "$bin/standinctl.exe" reset </dev/null >/dev/null 2>&1
     "$run" "$bin/standinctl.exe" idle-timeout 500 </dev/null >/dev/null 2>&1
     # Everything the activated server inherits goes to a file, not to CTest.
     local log=$build/wine/standin-idle-check.log
