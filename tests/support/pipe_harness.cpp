@@ -55,6 +55,7 @@ struct PipeClient {
     const std::string *vmName;
     int first;
     int count;
+    int kinds;
     const DWORD *expected;
     PipeLoad *load;
 };
@@ -63,7 +64,7 @@ unsigned __stdcall AskInTurn(void *argument)
 {
     const PipeClient &client = *(const PipeClient *)argument;
     for (int i = 0; i < client.count; i++) {
-        DWORD offset = (DWORD)((client.first + i) % 3);
+        DWORD offset = (DWORD)((client.first + i) % client.kinds);
         DWORD reply = AskControlPipe(*client.vmName, VrdeEnabled + offset);
         if (reply == ~0u)
             InterlockedIncrement(&client.load->noReplies);
@@ -76,14 +77,14 @@ unsigned __stdcall AskInTurn(void *argument)
 
 }  // namespace
 
-PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3])
+PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3], int kinds)
 {
     PipeLoad load = {};
     std::vector<PipeClient> shares(clients);
     std::vector<HANDLE> threads;
     DWORD start = GetTickCount();
     for (int i = 0; i < clients; i++) {
-        shares[i] = { &vmName, i, perClient, expected, &load };
+        shares[i] = { &vmName, i, perClient, kinds, expected, &load };
         HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, AskInTurn, &shares[i], 0, NULL);
         if (thread != NULL)
             threads.push_back(thread);

@@ -25,7 +25,8 @@ struct PipeLoad {
 };
 
 // Clients at once, each asking its share of the requests in turn VrdeEnabled,
-// VrdePort, ScreenResolution, and holding each reply against expected[code - VrdeEnabled].
-PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3]);
+// VrdePort, ScreenResolution (or the first `kinds` of them), and holding each
+// reply against expected[code - VrdeEnabled].
+PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3], int kinds = 3);
 
 #endif
