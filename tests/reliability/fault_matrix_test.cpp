@@ -14,12 +14,6 @@ namespace {
 const long Failed = (long)0x80004005;
 const std::vector<std::string> StartLines = { "Starting VM 'Web Server'", "VM 'Web Server' started" };
 
-std::vector<std::string> Join(std::vector<std::string> first, const std::vector<std::string> &second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
 class FaultTest : public ServiceFixture {
 protected:
     // A stop that could not be carried out leaves the service stop pending,
@@ -73,7 +67,7 @@ TEST_F(FaultTest, EachFaultOnTheStartPathStopsTheServiceWithItsLineOrLetsItRun)
             "ERROR watching VM 'Web Server': VirtualBox names no session process" } },
         // Only logged: the machine runs and stops as usual.
         { "IVirtualBox::get_HomeFolder", MachineStatePoweredOff, 0,
-          Join(StartLines, { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }) },
+          JoinLines(StartLines, { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }) },
     };
     for (const Case &c : cases) {
         std::string before = Ini();
@@ -154,7 +148,7 @@ TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStopping
         SERVICE_STATUS status = WaitStopped();
         EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.fault;
         EXPECT_EQ(0u, status.dwWin32ExitCode) << c.fault;
-        EXPECT_EQ(Join(StartLines, lines), LogMessages()) << c.fault;
+        EXPECT_EQ(JoinLines(StartLines, lines), LogMessages()) << c.fault;
         EXPECT_EQ(c.endState, MachineState()) << c.fault;
         EXPECT_EQ(0u, HeadlessRunning()) << c.fault;
         EXPECT_EQ(text, ReadTextFile(ini)) << c.fault;
@@ -204,7 +198,7 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWhenItsProcessEnd
         SERVICE_STATUS status = WaitStopped();
         EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.row;
         EXPECT_EQ(0u, status.dwWin32ExitCode) << c.row;
-        EXPECT_EQ(Join(StartLines, c.lines), LogMessages()) << c.row;
+        EXPECT_EQ(JoinLines(StartLines, c.lines), LogMessages()) << c.row;
         EXPECT_EQ(0u, HeadlessRunning()) << c.row;
         EXPECT_EQ(text, ReadTextFile(ini)) << c.row;
     }

@@ -55,6 +55,12 @@ void WriteTextFile(const std::string &path, const std::string &text)
     fclose(file);
 }
 
+std::vector<std::string> JoinLines(std::vector<std::string> first, const std::vector<std::string> &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 std::vector<std::string> MalformedLogLines(const std::string &text)
 {
     std::vector<std::string> malformed;
