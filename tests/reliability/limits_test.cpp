@@ -199,6 +199,11 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
         EXPECT_LE(pipeLines - logged.size(), 1u) << c.row;
         EXPECT_EQ(Sorted(c.lines), Sorted(logged)) << c.row;
         EXPECT_EQ(0u, HeadlessRunning()) << c.row;
+        if (c.specificExitCode == 0x80800002) {
+            std::string output;
+            EXPECT_EQ(1, RunProgram(Quote(folder + base + ".exe") + " -i", &output)) << c.row;
+            EXPECT_NE(std::string::npos, output.find("Configuration is not complete.")) << c.row;
+        }
         EXPECT_EQ(c.iniText, ReadTextFile(ini)) << c.row;
         DWORD attributes = GetFileAttributesA(ini.c_str());
         EXPECT_EQ(c.kind == Folder, attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << c.row;
