@@ -3,6 +3,9 @@
 # wine64 in a prefix of its own (build-x86_64/bench), so the tests may run
 # meanwhile. Not tests: the figures depend on the machine.
 #   scripts/benchmark.sh [vbox|service|tray]   (all by default)
+#   scripts/benchmark.sh pipe-load              10,000 pipe requests from 8
+#                                               clients against the running
+#                                               service (some 17 minutes)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -29,6 +32,11 @@ if [ "$which" = all ] || [ "$which" = service ]; then
     # The service itself: start and stop, a pipe request, idle cost.
     "$build/wine-run" "$build/bin/service_bench.exe" 15 2>&1 | tr -d '\r'
     echo
+fi
+if [ "$which" = pipe-load ]; then
+    # The reliability suite's load case at full size; it prints rate, handles and memory.
+    PELORIN_PIPE_LOAD_REQUESTS=10000 "$build/wine-run" "$build/bin/reliability_tests.exe" \
+        --gtest_filter='PipeLoadTest.EightClients*' 2>&1 | tr -d '\r'
 fi
 if [ "$which" = all ] || [ "$which" = tray ]; then
     # One click on the tray icon: destroy the menu, poll, build.

@@ -4,11 +4,14 @@
 # installed as a service and started; it starts its machine in the VirtualBox
 # stand-in, answers the tray's questions over its control pipe, is watched by
 # the tray helper (its menu saved as demo/tray-menu.png), is stopped with a
-# one-off "save state", and is removed again; then its log is printed.
+# one-off "save state", and is removed again; then its log is printed. First
+# it makes the two release packages (packages/) and lists what they hold.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" >/dev/null
+printf '\n\033[1m== %s\033[0m\n' "The release packages, made in $root/packages"
+"$root/scripts/package.sh"
 
 build=$root/build-x86_64
 demo=$root/demo

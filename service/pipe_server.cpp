@@ -97,6 +97,74 @@ static void AnswerRequest(HANDLE pipe, DWORD request)
     DisconnectVirtualBox(&virtualBox);
 }
 
+// The requests are answered one at a time in one apartment that lives as
+// long as the process. Under Wine every apartment that hands VirtualBox an
+// object opens an RPC endpoint that stays open after the apartment ends; past
+// 63 of them the process's RPC server thread gives up, and from then on every
+// COM call of the service, its stop included, waits for ever. Apartments that
+// come and go at once have also deadlocked Wine's RPC runtime.
+static CRITICAL_SECTION QueryLock;
+static HANDLE QueryAsked;
+static HANDLE QueryAnswered;
+static HANDLE QueryPipe;
+static DWORD QueryCode;
+static int QueryThreadRunning;
+
+static int InitializeQueryLock(void)
+{
+    InitializeCriticalSection(&QueryLock);
+    return 1;
+}
+
+static int QueryLockReady = InitializeQueryLock();
+
+static void __cdecl QueryThread(void *)
+{
+    CoInitialize(NULL);
+    for (;;) {
+        // An apartment that waits keeps its messages flowing: VirtualBox may call into it.
+        if (MsgWaitForMultipleObjects(1, &QueryAsked, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0) {
+            AnswerRequest(QueryPipe, QueryCode);
+            SetEvent(QueryAnswered);
+            continue;
+        }
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+}
+
+// Starts the query thread once; called with QueryLock held.
+static int StartQueryThread(void)
+{
+    if (QueryThreadRunning)
+        return 1;
+    if (QueryAsked == NULL)
+        QueryAsked = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (QueryAnswered == NULL)
+        QueryAnswered = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (QueryAsked == NULL || QueryAnswered == NULL || _beginthread(QueryThread, 0, NULL) == (uintptr_t)-1L) {
+        WriteLog(1, "ERROR starting the pipe's query thread (0x%08x)", (unsigned)GetLastError());
+        return 0;
+    }
+    QueryThreadRunning = 1;
+    return 1;
+}
+
+static void AnswerInQueryThread(HANDLE pipe, DWORD request)
+{
+    EnterCriticalSection(&QueryLock);
+    if (StartQueryThread()) {
+        QueryPipe = pipe;
+        QueryCode = request;
+        SignalObjectAndWait(QueryAsked, QueryAnswered, INFINITE, FALSE);
+    } else {
+        // Without it the request is still answered, in an apartment of its own.
+        AnswerRequest(pipe, request);
+    }
+    LeaveCriticalSection(&QueryLock);
+}
+
 void __cdecl PipeConnectionThread(void *argument)
 {
     HANDLE pipe = (HANDLE)argument;
@@ -108,7 +176,7 @@ void __cdecl PipeConnectionThread(void *argument)
     if (!ReadFile(pipe, &request, sizeof(request), &read, NULL) || read != sizeof(request))
         WriteLog(1, "ERROR reading from client");
     else if (request == VrdeEnabled || request == VrdePort || request == ScreenResolution)
-        AnswerRequest(pipe, request);
+        AnswerInQueryThread(pipe, request);
     FlushFileBuffers(pipe);
     DisconnectNamedPipe(pipe);
     CloseHandle(pipe);

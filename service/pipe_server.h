@@ -11,7 +11,8 @@
 // cleared by StopPipeServer.
 extern volatile LONG PipeServerRunning;
 
-// The accept loop: one pipe instance at a time, one thread per connection.
+// The accept loop: one pipe instance at a time, one thread per connection;
+// the answers are worked out one at a time on one long-lived query thread.
 void __cdecl PipeServerThread(void *unused);
 // Serves one connection (the argument is the connected pipe handle) and closes it.
 void __cdecl PipeConnectionThread(void *pipe);

@@ -1,5 +1,9 @@
 #include "pipe_harness.h"
 
+#include <process.h>
+
+#include <vector>
+
 #include "control_pipe.h"
 
 HANDLE ConnectControlPipe(const std::string &vmName, DWORD waitMs)
@@ -43,4 +47,52 @@ DWORD AskControlPipe(const std::string &vmName, DWORD request)
 {
     DWORD reply = 0;
     return ExchangeOnControlPipe(vmName, &request, sizeof(request), &reply) == (int)sizeof(reply) ? reply : ~0u;
+}
+
+namespace {
+
+struct PipeClient {
+    const std::string *vmName;
+    int first;
+    int count;
+    int kinds;
+    const DWORD *expected;
+    PipeLoad *load;
+};
+
+unsigned __stdcall AskInTurn(void *argument)
+{
+    const PipeClient &client = *(const PipeClient *)argument;
+    for (int i = 0; i < client.count; i++) {
+        DWORD offset = (DWORD)((client.first + i) % client.kinds);
+        DWORD reply = AskControlPipe(*client.vmName, VrdeEnabled + offset);
+        if (reply == ~0u)
+            InterlockedIncrement(&client.load->noReplies);
+        else if (reply != client.expected[offset])
+            InterlockedIncrement(&client.load->wrongReplies);
+        InterlockedIncrement(&client.load->requests);
+    }
+    return 0;
+}
+
+}  // namespace
+
+PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3], int kinds)
+{
+    PipeLoad load = {};
+    std::vector<PipeClient> shares(clients);
+    std::vector<HANDLE> threads;
+    DWORD start = GetTickCount();
+    for (int i = 0; i < clients; i++) {
+        shares[i] = { &vmName, i, perClient, kinds, expected, &load };
+        HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, AskInTurn, &shares[i], 0, NULL);
+        if (thread != NULL)
+            threads.push_back(thread);
+    }
+    for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    load.milliseconds = GetTickCount() - start;
+    return load;
 }

@@ -17,4 +17,16 @@ int ExchangeOnControlPipe(const std::string &vmName, const void *request, DWORD 
 // One request code; the reply, or ~0u when none came.
 DWORD AskControlPipe(const std::string &vmName, DWORD request);
 
+struct PipeLoad {
+    long requests;
+    long wrongReplies;  // a reply other than the expected one
+    long noReplies;     // no pipe, or no whole reply
+    DWORD milliseconds;
+};
+
+// Clients at once, each asking its share of the requests in turn VrdeEnabled,
+// VrdePort, ScreenResolution (or the first `kinds` of them), and holding each
+// reply against expected[code - VrdeEnabled].
+PipeLoad RunPipeLoad(const std::string &vmName, int clients, int perClient, const DWORD expected[3], int kinds = 3);
+
 #endif

@@ -204,6 +204,22 @@ DWORD StopServiceByName(const std::string &name)
     return error;
 }
 
+std::string ServiceDisplayName(const std::string &name)
+{
+    std::string display;
+    SC_HANDLE manager = NULL;
+    SC_HANDLE service = OpenNamedService(name, SERVICE_QUERY_CONFIG, &manager);
+    DWORD needed = 0;
+    if (service != NULL && !QueryServiceConfigA(service, NULL, 0, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        std::vector<BYTE> buffer(needed);
+        QUERY_SERVICE_CONFIGA *config = (QUERY_SERVICE_CONFIGA *)buffer.data();
+        if (QueryServiceConfigA(service, config, needed, &needed) && config->lpDisplayName != NULL)
+            display = config->lpDisplayName;
+    }
+    CloseNamedService(service, manager);
+    return display;
+}
+
 DWORD ServiceProcessId(const std::string &name)
 {
     SERVICE_STATUS_PROCESS status = {};

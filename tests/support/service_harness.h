@@ -43,6 +43,8 @@ DWORD WaitForServiceState(const std::string &name, DWORD wanted, DWORD timeoutMs
 // StartServiceA / ControlService(STOP); the Windows error, or 0.
 DWORD StartServiceByName(const std::string &name);
 DWORD StopServiceByName(const std::string &name);
+// The display name the service is registered with, "" when it cannot be read.
+std::string ServiceDisplayName(const std::string &name);
 // The process id of the running service, 0 when none.
 DWORD ServiceProcessId(const std::string &name);
 

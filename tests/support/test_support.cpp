@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <tlhelp32.h>
 
@@ -52,6 +53,30 @@ void WriteTextFile(const std::string &path, const std::string &text)
         return;
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
+}
+
+std::vector<std::string> JoinLines(std::vector<std::string> first, const std::vector<std::string> &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+std::vector<std::string> MalformedLogLines(const std::string &text)
+{
+    std::vector<std::string> malformed;
+    const char pattern[] = "[00/00/00 00:00:00] ";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        bool formed = end != std::string::npos && line.size() > sizeof(pattern) && line.back() == '\r';
+        for (size_t i = 0; formed && i + 1 < sizeof(pattern); i++)
+            formed = pattern[i] == '0' ? isdigit((unsigned char)line[i]) != 0 : line[i] == pattern[i];
+        if (!formed)
+            malformed.push_back(line);
+    }
+    return malformed;
 }
 
 std::string ReadTextFile(const std::string &path)

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <string>
+#include <vector>
 
 // A fresh, empty folder "%TEMP%\pelorin tests\<name>\" (the blank is deliberate:
 // paths with blanks must work everywhere). Returned with a trailing backslash.
@@ -10,6 +11,10 @@ std::string MakeTestFolder(const std::string &name);
 void RemoveTree(const std::string &path);
 
 void WriteTextFile(const std::string &path, const std::string &text);
+// The lines of the first, then those of the second.
+std::vector<std::string> JoinLines(std::vector<std::string> first, const std::vector<std::string> &second);
+// The lines of a service log that are not "[MM/DD/YY HH:MM:SS] message" with a CRLF line end.
+std::vector<std::string> MalformedLogLines(const std::string &text);
 std::string ReadTextFile(const std::string &path);   // bytes as stored; "" if missing
 bool FileExists(const std::string &path);
 

@@ -1,0 +1,207 @@
+// The service under Wine's Service Control Manager while VirtualBox (the
+// stand-in) fails: every fault of the start path and of the stop path one at
+// a time, and a VBoxHeadless that crashes or hangs. What must hold: the
+// service ends in a defined state with its log line, nothing hangs for good,
+// no VBoxHeadless is left without a watcher, the INI file is kept.
+#include "service_fixture.h"
+
+#include "process_probe.h"
+#include "test_support.h"
+#include "vbox_api.h"
+
+namespace {
+
+const long Failed = (long)0x80004005;
+const std::vector<std::string> StartLines = { "Starting VM 'Web Server'", "VM 'Web Server' started" };
+
+class FaultTest : public ServiceFixture {
+protected:
+    // A stop that could not be carried out leaves the service stop pending,
+    // reporting progress, with its machine still running under its watch.
+    void ExpectStillStopping(const std::string &row)
+    {
+        DWORD first = QueryServiceStatusOf(service).dwCheckPoint;
+        DWORD later = first;
+        for (int i = 0; i < 50 && later == first; i++) {
+            Sleep(100);
+            later = QueryServiceStatusOf(service).dwCheckPoint;
+        }
+        EXPECT_EQ((DWORD)SERVICE_STOP_PENDING, ServiceState()) << row;
+        EXPECT_GT(later, first) << row;
+        EXPECT_EQ(1u, HeadlessOfTheService()) << row;
+    }
+
+    // Ends the machine's VBoxHeadless as a crash or the task manager would.
+    void EndHeadlessWith(DWORD exitCode)
+    {
+        StandinMachine machine = {};
+        ASSERT_EQ(1, StandinGetMachine(TestVmName, &machine));
+        HANDLE headless = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, machine.sessionPid);
+        ASSERT_NE((HANDLE)NULL, headless);
+        TerminateProcess(headless, exitCode);
+        WaitForSingleObject(headless, 10000);
+        CloseHandle(headless);
+    }
+};
+
+TEST_F(FaultTest, EachFaultOnTheStartPathStopsTheServiceWithItsLineOrLetsItRun)
+{
+    struct Case {
+        const char *fault;
+        long state;  // of the machine when the service starts
+        DWORD specificExitCode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        { "VirtualBox::CreateInstance", MachineStatePoweredOff, 0x80800001,
+          { "ERROR creating VirtualBox instance (rc = 0x80004005)" } },
+        { "Session::CreateInstance", MachineStatePoweredOff, 0x80800001,
+          { "ERROR creating session instance (0x80004005)", "ERROR starting VM 'Web Server': no VirtualBox session" } },
+        { "IVirtualBox::get_Version", MachineStatePoweredOff, 0x80800001,
+          { "ERROR initializing VirtualBox interface", "ERROR starting VM 'Web Server': no VirtualBox session" } },
+        { "IVirtualBox::FindMachine", MachineStatePoweredOff, 0x80800001,
+          { "ERROR getting virtual machine interface (0x80004005)" } },
+        { "IMachine::get_State", MachineStatePoweredOff, 0x80800001, { "ERROR reading VM state (0x80004005)" } },
+        { "IMachine::get_Id", MachineStatePoweredOff, 0x80800001, { "ERROR getting machine guid for VM 'Web Server'" } },
+        { "IMachine::get_SessionPid", MachineStateRunning, 0x80800001,
+          { "VM 'Web Server' is already running (pid=0), using existing session",
+            "ERROR watching VM 'Web Server': VirtualBox names no session process" } },
+        // Only logged: the machine runs and stops as usual.
+        { "IVirtualBox::get_HomeFolder", MachineStatePoweredOff, 0,
+          JoinLines(StartLines, { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }) },
+    };
+    for (const Case &c : cases) {
+        std::string before = Ini();
+        BeginRow(before, c.state);
+        PutMachine(c.state, c.state == MachineStateRunning ? GetCurrentProcessId() : 0);
+        ASSERT_EQ(1, StandinSetFault(c.fault, Failed));
+
+        if (c.specificExitCode == 0) {
+            ASSERT_TRUE(StartRunning()) << c.fault;
+            StopServiceByName(service);
+        } else {
+            StartServiceByName(service);
+        }
+        SERVICE_STATUS status = WaitStopped();
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.fault;
+        EXPECT_EQ(c.specificExitCode != 0 ? 1066u : 0u, status.dwWin32ExitCode) << c.fault;
+        EXPECT_EQ(c.specificExitCode, status.dwServiceSpecificExitCode) << c.fault;
+        EXPECT_EQ(c.lines, LogMessages()) << c.fault;
+        EXPECT_EQ(0u, HeadlessRunning()) << c.fault;
+        EXPECT_EQ(before, ReadTextFile(ini)) << c.fault;
+    }
+}
+
+// Windows takes no further stop while the service is stop pending: a stop
+// that failed keeps the service stopping, watching its machine, until the
+// machine's process ends some other way.
+TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStoppingUntilItEnds)
+{
+    struct Case {
+        const char *fault;
+        const char *method;
+        bool stuck;  // the stop fails; the machine runs on until its process is ended
+        std::vector<std::string> lines;
+        long endState;
+    } cases[] = {
+        { "IVirtualBox::FindMachine", "poweroff", true,
+          { "ERROR getting virtual machine interface (0x80004005)", "Stopping (poweroff) VM 'Web Server'",
+            "ERROR getting virtual machine interface (0x80004005)" }, MachineStateAborted },
+        { "IMachine::get_Id", "poweroff", true,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR retrieving machine ID (0x80004005)" }, MachineStateAborted },
+        { "IMachine::LockMachine", "poweroff", true,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR opening session (0x80004005)" }, MachineStateAborted },
+        { "ISession::get_Console", "poweroff", true,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR getting console (0x80004005)" }, MachineStateAborted },
+        { "IConsole::PowerDown", "poweroff", true,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted },
+        { "IConsole::SaveState", "savestate", true,
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted },
+        { "IConsole::PowerButton", "acpipowerbutton", true,
+          { "Stopping (acpipowerbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" },
+          MachineStateAborted },
+        { "IConsole::SleepButton", "acpisleepbutton", true,
+          { "Stopping (acpisleepbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" },
+          MachineStateAborted },
+        { "IProgress::WaitForCompletion", "poweroff", false,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' was terminated abnormally while stopping (rc=0x80004005)" }, MachineStatePoweredOff },
+        // Not examined by the stop: it goes on as usual.
+        { "IMachine::get_State", "poweroff", false,
+          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }, MachineStatePoweredOff },
+        { "ISession::UnlockMachine", "savestate", false,
+          { "Stopping (savestate) VM 'Web Server'", "VM 'Web Server' stopped (savestate)" }, MachineStateSaved },
+    };
+    for (const Case &c : cases) {
+        std::string text = Ini(std::string("ShutdownCommand=") + c.method + "\r\n");
+        BeginRow(text, MachineStatePoweredOff);
+        ASSERT_TRUE(StartRunning()) << c.fault;
+        ASSERT_EQ(1, StandinSetFault(c.fault, Failed));
+
+        EXPECT_EQ(0u, StopServiceByName(service)) << c.fault;
+        std::vector<std::string> lines = c.lines;
+        if (c.stuck) {
+            ExpectStillStopping(c.fault);
+            EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, StopServiceByName(service)) << c.fault;
+            EndHeadlessWith(1);
+            lines.push_back("VM 'Web Server' was terminated abnormally while stopping (0x00000001)");
+        }
+        SERVICE_STATUS status = WaitStopped();
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.fault;
+        EXPECT_EQ(0u, status.dwWin32ExitCode) << c.fault;
+        EXPECT_EQ(JoinLines(StartLines, lines), LogMessages()) << c.fault;
+        EXPECT_EQ(c.endState, MachineState()) << c.fault;
+        EXPECT_EQ(0u, HeadlessRunning()) << c.fault;
+        EXPECT_EQ(text, ReadTextFile(ini)) << c.fault;
+    }
+}
+
+// However the machine's process ends, the service logs how and stops; while
+// it does not end, the service stays stop pending and keeps watching it.
+TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWhenItsProcessEnds)
+{
+    struct Case {
+        const char *row;
+        const char *method;
+        const char *behaviour;
+        const char *delayed;  // a stop operation that takes its time, or never ends
+        long delayMs;
+        DWORD killedWith;     // 0: not killed
+        bool stopFirst;
+        std::vector<std::string> lines;
+    } cases[] = {
+        { "killed while running", "poweroff", "normal", NULL, 0, 0xC0000005, false,
+          { "VM 'Web Server' was terminated abnormally (0xc0000005)" } },
+        { "killed while saving", "savestate", "normal", "SaveState", 60000, 0xC0000005, true,
+          { "Stopping (savestate) VM 'Web Server'",
+            "VM 'Web Server' was terminated abnormally while stopping (0xc0000005)" } },
+        { "hangs on power off", "poweroff", "hang", NULL, 0, 1, true,
+          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
+        { "guest ignores the button", "acpipowerbutton", "normal", "PowerButton", -1, 1, true,
+          { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
+            "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
+    };
+    for (const Case &c : cases) {
+        std::string text = Ini(std::string("ShutdownCommand=") + c.method + "\r\n");
+        BeginRow(text, MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetHeadlessBehaviour(TestVmName, c.behaviour, 0));
+        if (c.delayed != NULL) {
+            ASSERT_EQ(1, StandinSetDelay(c.delayed, c.delayMs));
+        }
+        ASSERT_TRUE(StartRunning()) << c.row;
+
+        if (c.stopFirst) {
+            EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
+            ExpectStillStopping(c.row);
+        }
+        if (c.killedWith != 0)
+            EndHeadlessWith(c.killedWith);
+        SERVICE_STATUS status = WaitStopped();
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.row;
+        EXPECT_EQ(0u, status.dwWin32ExitCode) << c.row;
+        EXPECT_EQ(JoinLines(StartLines, c.lines), LogMessages()) << c.row;
+        EXPECT_EQ(0u, HeadlessRunning()) << c.row;
+        EXPECT_EQ(text, ReadTextFile(ini)) << c.row;
+    }
+}
+
+}  // namespace

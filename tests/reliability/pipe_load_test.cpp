@@ -1,0 +1,168 @@
+// The running service's control pipe under load and under hostile clients:
+// every reply right, the service's handles and memory flat, and clients that
+// send too little, too much, nothing at all, or go away keep no one else
+// from being served.
+#include "service_fixture.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "control_pipe.h"
+#include "pipe_harness.h"
+#include "process_probe.h"
+#include "test_support.h"
+#include "vbox_api.h"
+
+namespace {
+
+// Remote display on, port 3389, screen 1024 x 768.
+const DWORD Expected[3] = { 1, 3389, 0x03000400 };
+const int Clients = 8;
+// A request costs about 100 ms under Wine and the service answers one at a
+// time: 10,000 would take some 17 minutes, so the suite asks what fits in
+// about a minute and prints the rate. PELORIN_PIPE_LOAD_REQUESTS asks for
+// more (scripts/benchmark.sh pipe-load asks for 10,000), two thirds of them
+// mixed and one third "enabled".
+int MixedPerClient = 60;
+int EnabledPerClient = 30;
+
+void ReadRequestedLoad()
+{
+    const char *wanted = getenv("PELORIN_PIPE_LOAD_REQUESTS");
+    int total = wanted != NULL ? atoi(wanted) : 0;
+    if (total >= Clients * 3) {
+        MixedPerClient = total * 2 / 3 / Clients;
+        EnabledPerClient = total / Clients - MixedPerClient;
+    }
+}
+
+struct Probe {
+    int handles;
+    SIZE_T bytes;
+};
+
+Probe ProbeProcess(DWORD process)
+{
+    return { CountProcessHandles(process), ProcessPrivateBytes(process) };
+}
+
+void PrintLoad(const char *what, const PipeLoad &load, const Probe &before, const Probe &after)
+{
+    double rate = load.requests * 1000.0 / load.milliseconds;
+    printf("%s: %ld requests from %d clients at once in %lu ms, %.1f requests/s (10,000 would take %.0f s)\n", what,
+           load.requests, Clients, (unsigned long)load.milliseconds, rate, 10000 / rate);
+    printf("  service handles %d before, %d after; private bytes %lu KiB before, %lu KiB after (%+.1f KiB a request)\n",
+           before.handles, after.handles, (unsigned long)(before.bytes / 1024), (unsigned long)(after.bytes / 1024),
+           ((double)after.bytes - (double)before.bytes) / 1024 / load.requests);
+}
+
+class PipeLoadTest : public ServiceFixture {
+protected:
+    size_t ReadErrorsLogged(size_t wanted)
+    {
+        size_t count = 0;
+        for (int i = 0; i < 100; i++) {
+            count = 0;
+            for (const std::string &line : LogMessages())
+                count += line == "ERROR reading from client";
+            if (count >= wanted)
+                break;
+            Sleep(50);
+        }
+        return count;
+    }
+};
+
+// Every request of any kind is answered rightly and leaves no handle behind.
+// The remote display's port and screen size are read under a lock for which
+// the service hands VirtualBox a session object; under Wine each such hand-over
+// leaves some 2 KiB behind in the process (seen as well with the bare lock and
+// unlock calls in a loop), so private bytes are held flat for the question that
+// takes no lock, the one the tray asks at every click.
+TEST_F(PipeLoadTest, EightClientsAtOnceGetEveryReplyRightWithHandlesAndMemoryFlat)
+{
+    ReadRequestedLoad();
+    ASSERT_TRUE(StartRunning());
+    DWORD process = ServiceProcessId(service);
+    // The first requests start what lives on: the query thread and its apartment.
+    RunPipeLoad(TestVmName, Clients, 3, Expected);
+
+    Probe before = ProbeProcess(process);
+    PipeLoad mixed = RunPipeLoad(TestVmName, Clients, MixedPerClient, Expected);
+    Probe middle = ProbeProcess(process);
+    PipeLoad enabled = RunPipeLoad(TestVmName, Clients, EnabledPerClient, Expected, 1);
+    Probe after = ProbeProcess(process);
+    PrintLoad("all three requests", mixed, before, middle);
+    PrintLoad("remote display enabled", enabled, middle, after);
+
+    for (const PipeLoad &load : { mixed, enabled }) {
+        EXPECT_EQ(0, load.wrongReplies);
+        EXPECT_EQ(0, load.noReplies);
+    }
+    EXPECT_EQ(Clients * MixedPerClient, mixed.requests);
+    EXPECT_EQ(Clients * EnabledPerClient, enabled.requests);
+    ASSERT_GT(before.handles, 0);
+    // A handle lost per request would show as hundreds.
+    EXPECT_LE(middle.handles, before.handles + 16);
+    EXPECT_LE(after.handles, middle.handles + 16);
+    ASSERT_GT(middle.bytes, 0u);
+    EXPECT_LE(after.bytes, middle.bytes + 256 * 1024);
+
+    SERVICE_STATUS status = StopAndWait();
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState);
+    EXPECT_EQ(0u, status.dwWin32ExitCode);
+}
+
+TEST_F(PipeLoadTest, HostileClientsKeepNoOneElseFromBeingServed)
+{
+    ASSERT_TRUE(StartRunning());
+
+    // Twenty clients connect and write nothing; the others are served meanwhile.
+    std::vector<HANDLE> holders;
+    for (int i = 0; i < 20; i++) {
+        HANDLE held = ConnectControlPipe(TestVmName);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        holders.push_back(held);
+    }
+    for (DWORD code = VrdeEnabled; code <= ScreenResolution; code++)
+        EXPECT_EQ(Expected[code - VrdeEnabled], AskControlPipe(TestVmName, code));
+
+    struct Case {
+        const char *row;
+        std::string request;
+        bool readError;
+    } cases[] = {
+        { "1 byte", std::string(1, '\x01'), true },
+        { "2 bytes", std::string(2, '\x01'), true },
+        { "3 bytes", std::string("\x01\x01\x00", 3), true },
+        { "64 KiB of garbage", std::string(65536, '\xA5'), false },
+        { "connects and vanishes", "", true },
+    };
+    size_t readErrors = 0;
+    for (const Case &c : cases) {
+        DWORD reply = 0;
+        EXPECT_EQ(0, ExchangeOnControlPipe(TestVmName, c.request.data(), (DWORD)c.request.size(), &reply)) << c.row;
+        readErrors += c.readError;
+        EXPECT_EQ(readErrors, ReadErrorsLogged(readErrors)) << c.row;
+        EXPECT_EQ(Expected[1], AskControlPipe(TestVmName, VrdePort)) << c.row;
+    }
+    // A client that asks and goes before the reply.
+    HANDLE asker = ConnectControlPipe(TestVmName);
+    ASSERT_NE(INVALID_HANDLE_VALUE, asker);
+    DWORD request = VrdePort;
+    DWORD written = 0;
+    WriteFile(asker, &request, sizeof(request), &written, NULL);
+    CloseHandle(asker);
+
+    for (HANDLE held : holders)
+        CloseHandle(held);
+    readErrors += holders.size();
+    EXPECT_EQ(readErrors, ReadErrorsLogged(readErrors));
+    EXPECT_EQ(Expected[2], AskControlPipe(TestVmName, ScreenResolution));
+
+    SERVICE_STATUS status = StopAndWait();
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState);
+    EXPECT_EQ(0u, status.dwWin32ExitCode);
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include "service_fixture.h"
+
+#include "process_probe.h"
+#include "settings.h"
+#include "test_support.h"
+#include "vbox_api.h"
+
+void ServiceFixture::SetUp()
+{
+    VboxTest::SetUp();
+    // A name of its own: Wine may take seconds to forget a deleted service.
+    base = std::string("Pelorin ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ini = folder + base + ".ini";
+    strcpy(ServiceSettings.LogPath, (folder + base + ".log").c_str());
+    service = InstallPelorinCopy(folder, base, Ini());
+    ASSERT_FALSE(service.empty());
+    DeleteFileA(ServiceSettings.LogPath);
+}
+
+void ServiceFixture::TearDown()
+{
+    DWORD process = ServiceProcessId(service);
+    RemovePelorinCopy(service);
+    WaitForProcessEnd(process, 30000);
+    EXPECT_EQ(0u, HeadlessRunning()) << "a VBoxHeadless outlived its service";
+    std::vector<std::string> malformed = MalformedLogLines(Log());
+    EXPECT_TRUE(malformed.empty()) << malformed.front();
+    EXPECT_EQ(1, StandinReset());
+    VboxTest::TearDown();
+}
+
+void ServiceFixture::BeginRow(const std::string &iniText, long machineState)
+{
+    WriteTextFile(ini, iniText);
+    DeleteFileA(ServiceSettings.LogPath);
+    ASSERT_EQ(1, StandinReset());
+    PutMachine(machineState);
+}
+
+std::string ServiceFixture::Ini(const std::string &extra)
+{
+    return "[Pelorin]\r\nVboxInstallPath=" + installPath + "\r\nVboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\nVmName=" +
+           TestVmName + "\r\nServiceName=" + base + "\r\nLoglevel=2\r\n" + extra;
+}
+
+bool ServiceFixture::StartRunning()
+{
+    DWORD started = StartServiceByName(service);
+    return (started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT) &&
+           WaitForServiceState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING &&
+           WaitForMachineState(MachineStateRunning) == MachineStateRunning;
+}
+
+DWORD ServiceFixture::ServiceState()
+{
+    return QueryServiceStatusOf(service).dwCurrentState;
+}
+
+SERVICE_STATUS ServiceFixture::WaitStopped(DWORD timeoutMs)
+{
+    DWORD process = ServiceProcessId(service);
+    WaitForServiceState(service, SERVICE_STOPPED, timeoutMs);
+    // Wine refuses or delays a new start while the last process still exits.
+    WaitForProcessEnd(process, 30000);
+    return QueryServiceStatusOf(service);
+}
+
+SERVICE_STATUS ServiceFixture::StopAndWait(DWORD timeoutMs)
+{
+    StopServiceByName(service);
+    return WaitStopped(timeoutMs);
+}
+
+size_t ServiceFixture::HeadlessRunning()
+{
+    return ProcessesNamed("VBoxHeadless.exe").size();
+}
+
+size_t ServiceFixture::HeadlessOfTheService()
+{
+    DWORD process = ServiceProcessId(service);
+    size_t watched = 0;
+    for (const RunningProcess &headless : ProcessesNamed("VBoxHeadless.exe"))
+        watched += process != 0 && headless.parentId == process;
+    return watched;
+}

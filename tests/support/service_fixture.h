@@ -1,0 +1,39 @@
+#ifndef PELORIN_SERVICE_FIXTURE_H
+#define PELORIN_SERVICE_FIXTURE_H
+
+// A copy of pelorin.exe installed as a service of its own name for each test,
+// serving the stand-in's machine "Web Server", for tests that drive the real
+// service under Wine's Service Control Manager. When a test ends, its service
+// is stopped and removed, no VBoxHeadless may be left running, and its log
+// must hold only whole lines.
+#include "vbox_fixture.h"
+
+#include "service_harness.h"
+
+class ServiceFixture : public VboxTest {
+protected:
+    std::string base;     // the copy's file name without ".exe"
+    std::string service;  // its service name
+    std::string ini;      // its INI file
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // The INI file's text: the required keys, Loglevel 2, then the extra lines.
+    std::string Ini(const std::string &extra = "");
+    // A row of a table starts afresh: this INI file, no log, the stand-in
+    // reset with the machine in this state.
+    void BeginRow(const std::string &iniText, long machineState);
+    // Starts the service and waits until it and its machine run.
+    bool StartRunning();
+    DWORD ServiceState();
+    // Waits until the service has stopped and its process has ended; its final status.
+    SERVICE_STATUS WaitStopped(DWORD timeoutMs = 30000);
+    SERVICE_STATUS StopAndWait(DWORD timeoutMs = 30000);
+    // The VBoxHeadless processes running now, and how many of them the running
+    // service started itself (and so watches).
+    size_t HeadlessRunning();
+    size_t HeadlessOfTheService();
+};
+
+#endif
