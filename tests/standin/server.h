@@ -18,6 +18,12 @@ void CountServerObject(int change);
 // With restart, the server starts a fresh copy of itself once it has ended.
 void RequestServerShutdown(int restart);
 
+// One object of ours marshaled under every interface the server hands out,
+// for the server's life: Wine would otherwise unregister an interface whose
+// last stub goes while its calls are in progress, and hang the server.
+void PinInterfaceRegistrations(void);
+void UnpinInterfaceRegistrations(void);
+
 // The class factory of the VirtualBox object.
 IClassFactory *NewVirtualBoxFactory(void);
 

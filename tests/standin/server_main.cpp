@@ -83,12 +83,14 @@ int RunServer(int endWhenIdle)
         CoUninitialize();
         return 1;
     }
+    PinInterfaceRegistrations();
     IClassFactory *factory = NewVirtualBoxFactory();
     DWORD cookie = 0;
     HRESULT result = CoRegisterClassObject(CLSID_VirtualBox, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     if (FAILED(result)) {
         CloseHandle(pipe);
         factory->Release();
+        UnpinInterfaceRegistrations();
         CoUninitialize();
         return 1;
     }
@@ -105,6 +107,7 @@ int RunServer(int endWhenIdle)
     EndAllMachines();
     SetEvent(ServerEndingEvent);
     factory->Release();
+    UnpinInterfaceRegistrations();
     CoUninitialize();
     if (RestartRequested)
         StartSuccessor();

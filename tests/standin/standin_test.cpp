@@ -563,4 +563,28 @@ TEST_F(StandinTest, RestartEndsTheServerCleanlyAndAFreshOneServes)
     EXPECT_EQ("7.0.0", Narrow(version2.value));
 }
 
+// Connections from several processes at once, as the service's threads, the
+// tests and the tray's requests make them: under Wine the server once hung for
+// good when a connection's class factory stub went while another connection
+// was being handed one.
+TEST_F(StandinTest, ConnectionsFromEightProcessesAtOnceAllComplete)
+{
+    PROCESS_INFORMATION clients[8];
+    int started = 0;
+    for (PROCESS_INFORMATION &client : clients)
+        started += StartProgram(Quote(BuiltProgramPath("standinctl.exe")) + " connect 150", &client);
+    ASSERT_EQ(8, started);
+    for (PROCESS_INFORMATION &client : clients) {
+        DWORD waited = WaitForSingleObject(client.hProcess, 90000);
+        DWORD exitCode = STILL_ACTIVE;
+        GetExitCodeProcess(client.hProcess, &exitCode);
+        EXPECT_EQ((DWORD)WAIT_OBJECT_0, waited);
+        EXPECT_EQ(0u, exitCode);
+        TerminateProcess(client.hProcess, 1);
+        WaitForSingleObject(client.hProcess, 10000);
+        CloseHandle(client.hThread);
+        CloseHandle(client.hProcess);
+    }
+}
+
 }  // namespace

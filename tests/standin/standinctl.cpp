@@ -17,6 +17,8 @@ const char Usage[] =
     "  restart                         end the server cleanly and start a fresh one\n"
     "  activate                        start a server by COM activation, ask its version,\n"
     "                                  and wait until it has ended by itself when idle\n"
+    "  connect COUNT                   activate the running server COUNT times in a row,\n"
+    "                                  asking its version each time (exit 1 on a failure)\n"
     "  idle-timeout MS                 idle time-out of servers started by activation\n"
     "  reset                           forget machines, faults, delays, behaviours, journal\n"
     "  generation WORD                 4.0, 5.2, 6.1, 7.0, 7.1, 7.2 or none\n"
@@ -134,6 +136,28 @@ int ActivateAndWaitForIdleEnd(void)
     return exitCode == 0 ? 0 : 1;
 }
 
+// Connections as the service makes them, back to back: several of these at
+// once are how the tests load the server's activation path.
+int ConnectRepeatedly(unsigned long count)
+{
+    CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    HRESULT result = S_OK;
+    for (unsigned long i = 0; i < count && SUCCEEDED(result); i++) {
+        IVirtualBox *virtualBox = NULL;
+        result = CoCreateInstance(CLSID_VirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IVirtualBox, (void **)&virtualBox);
+        if (SUCCEEDED(result)) {
+            BSTR version = NULL;
+            result = virtualBox->get_Version(&version);
+            SysFreeString(version);
+            virtualBox->Release();
+        }
+    }
+    CoUninitialize();
+    if (FAILED(result))
+        fprintf(stderr, "connection failed: 0x%08lx\n", (unsigned long)result);
+    return Done(SUCCEEDED(result));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -155,6 +179,8 @@ int main(int argc, char **argv)
         return Done(StandinRestartServer());
     if (command == "activate" && count == 0)
         return ActivateAndWaitForIdleEnd();
+    if (command == "connect" && count == 1)
+        return ConnectRepeatedly(strtoul(arguments[0], NULL, 10));
     if (command == "idle-timeout" && count == 1)
         return Done(StandinSetIdleTimeout(strtoul(arguments[0], NULL, 10)));
     if (command == "reset" && count == 0)
