@@ -28,7 +28,10 @@ start_display() {
     local n
     for n in $(seq 91 140); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+        # -noreset: by default Xvfb resets whenever its last client goes, and
+        # a client that connects meanwhile (the Wine desktop among them) loses
+        # its connection: "X connection to :N broken", and no taskbar after.
+        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset </dev/null >/dev/null 2>&1 &
         local pid=$!
         for _ in $(seq 50); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
