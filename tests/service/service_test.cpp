@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "process_probe.h"
 #include "service_harness.h"
 #include "settings.h"
 #include "test_support.h"
@@ -47,6 +48,10 @@ protected:
     // Starts the service, runs the steps while it runs, and waits until it has stopped.
     std::vector<StatusReport> RunService(const std::function<void()> &whileRunning)
     {
+        // Wine refuses a new start (ERROR_INVALID_HANDLE) while the last run's
+        // process still exits after its final report.
+        for (int i = 0; i < 300 && !ProcessesNamed(base + ".exe").empty(); i++)
+            Sleep(100);
         StartSamplingStatus(service);
         DWORD started = StartServiceByName(service);
         EXPECT_TRUE(started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT) << started;
