@@ -48,8 +48,8 @@ protected:
     // Starts the service, runs the steps while it runs, and waits until it has stopped.
     std::vector<StatusReport> RunService(const std::function<void()> &whileRunning)
     {
-        // Wine refuses a new start (ERROR_INVALID_HANDLE) while the last run's
-        // process still exits after its final report.
+        // Wine refuses a new start (ERROR_SERVICE_ALREADY_RUNNING) while the
+        // last run's process still exits after its final report.
         for (int i = 0; i < 300 && !ProcessesNamed(base + ".exe").empty(); i++)
             Sleep(100);
         StartSamplingStatus(service);

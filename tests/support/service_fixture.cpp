@@ -46,9 +46,20 @@ std::string ServiceFixture::Ini(const std::string &extra)
 bool ServiceFixture::StartRunning()
 {
     DWORD started = StartServiceByName(service);
-    return (started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT) &&
-           WaitForServiceState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING &&
-           WaitForMachineState(MachineStateRunning) == MachineStateRunning;
+    DWORD state = started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT
+                      ? WaitForServiceState(service, SERVICE_RUNNING, 30000) : ServiceState();
+    long machine = state == SERVICE_RUNNING ? WaitForMachineState(MachineStateRunning) : MachineState();
+    // Which step failed, for the record of a run that cannot be repeated.
+    if (state != SERVICE_RUNNING || machine != MachineStateRunning) {
+        SERVICE_STATUS status = QueryServiceStatusOf(service);
+        std::string log;
+        for (const std::string &line : LogMessages())
+            log += "\n  " + line;
+        ADD_FAILURE() << "StartService answered " << started << "; service state " << state << " (exit codes "
+                      << status.dwWin32ExitCode << ", " << status.dwServiceSpecificExitCode << "), machine state "
+                      << machine << "; the log:" << log;
+    }
+    return state == SERVICE_RUNNING && machine == MachineStateRunning;
 }
 
 DWORD ServiceFixture::ServiceState()

@@ -111,8 +111,21 @@ bool WaitForRecordedState(DWORD state, DWORD timeoutMs)
     return false;
 }
 
+// Wine's RPC runtime binds the first calls that two threads make at once to
+// separate associations in the Service Control Manager; a handle opened
+// through one is then unknown on the other's connection, and a call made
+// with it fails with ERROR_INVALID_HANDLE (seen as StartService failing
+// while the sampler polled). One handle held for the process's life keeps a
+// single association, which every later connection joins.
+static void HoldManagerAssociation(void)
+{
+    static SC_HANDLE held = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    (void)held;
+}
+
 void StartSamplingStatus(const std::string &name)
 {
+    HoldManagerAssociation();
     SampledName = name;
     Samples.clear();
     SampledProcess = 0;
