@@ -55,6 +55,9 @@ bool ServiceFixture::StartRunning()
         std::string log;
         for (const std::string &line : LogMessages())
             log += "\n  " + line;
+        std::vector<std::string> journal = JournalOf("VBoxHeadless::");
+        for (size_t i = journal.size() > 4 ? journal.size() - 4 : 0; i < journal.size(); i++)
+            log += "\n  journal: " + journal[i];
         ADD_FAILURE() << "StartService answered " << started << "; service state " << state << " (exit codes "
                       << status.dwWin32ExitCode << ", " << status.dwServiceSpecificExitCode << "), machine state "
                       << machine << "; the log:" << log;

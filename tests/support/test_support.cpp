@@ -215,13 +215,23 @@ void RemoveServiceIfPresent(const std::string &name)
         Sleep(100);
 }
 
-// Whether the process was created after this program started (its id is not
-// an older process's that happens to be reused).
-static bool CreatedSinceUs(HANDLE process)
+// When the process was created, 0 when it cannot be read.
+static ULONGLONG CreationTimeOf(HANDLE process)
 {
-    FILETIME ownCreation, creation, exit, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &ownCreation, &exit, &kernel, &user);
-    return GetProcessTimes(process, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &ownCreation) >= 0;
+    FILETIME creation, exit, kernel, user;
+    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user))
+        return 0;
+    return ((ULONGLONG)creation.dwHighDateTime << 32) | creation.dwLowDateTime;
+}
+
+static ULONGLONG CreationTime(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
+        return 0;
+    ULONGLONG created = CreationTimeOf(process);
+    CloseHandle(process);
+    return created;
 }
 
 int EndChildProcesses(void)
@@ -235,44 +245,60 @@ int EndChildProcesses(void)
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
         processes.push_back(entry);
     CloseHandle(snapshot);
+    std::vector<ULONGLONG> created;
+    for (const PROCESSENTRY32 &process : processes)
+        created.push_back(CreationTime(process.th32ProcessID));
+    ULONGLONG ownCreation = CreationTime(GetCurrentProcessId());
 
-    // Ours: our children and theirs. Wine gives a console program started
-    // without a console a conhost.exe of its own, and when the program is
-    // killed early that conhost can stay for good, holding our output: an
-    // orphaned conhost started since us counts as ours too.
-    std::vector<DWORD> ours(1, GetCurrentProcessId());
+    // Ours: our children and theirs. Wine reuses process ids, and a process
+    // keeps naming a parent long gone: a test given the id that services.exe
+    // names as its parent would take every service started since for its
+    // own. So a child counts only when it is younger than the process that
+    // holds its parent's id now.
+    // Wine gives a console program started without a console a conhost.exe
+    // of its own, and when the program is killed early that conhost can stay
+    // for good, holding our output: an orphaned conhost started since us
+    // counts as ours too.
+    std::vector<size_t> ours;
+    std::vector<DWORD> ourIds(1, GetCurrentProcessId());
+    std::vector<ULONGLONG> ourCreation(1, ownCreation);
     for (size_t added = 1; added > 0;) {
         added = 0;
-        for (const PROCESSENTRY32 &process : processes) {
-            bool parentOurs = std::find(ours.begin(), ours.end(), process.th32ParentProcessID) != ours.end();
+        for (size_t i = 0; i < processes.size(); i++) {
+            const PROCESSENTRY32 &process = processes[i];
+            if (created[i] == 0 || std::find(ourIds.begin(), ourIds.end(), process.th32ProcessID) != ourIds.end())
+                continue;
+            size_t parent = std::find(ourIds.begin(), ourIds.end(), process.th32ParentProcessID) - ourIds.begin();
+            bool childOfOurs = parent < ourIds.size() && created[i] >= ourCreation[parent];
             bool parentGone = std::none_of(processes.begin(), processes.end(), [&](const PROCESSENTRY32 &other) {
                 return other.th32ProcessID == process.th32ParentProcessID;
             });
-            bool orphanedConsole = parentGone && _stricmp(process.szExeFile, "conhost.exe") == 0;
-            if ((parentOurs || orphanedConsole) && std::find(ours.begin(), ours.end(), process.th32ProcessID) == ours.end()) {
-                ours.push_back(process.th32ProcessID);
+            bool orphanedConsole = parentGone && created[i] >= ownCreation && _stricmp(process.szExeFile, "conhost.exe") == 0;
+            if (childOfOurs || orphanedConsole) {
+                ours.push_back(i);
+                ourIds.push_back(process.th32ProcessID);
+                ourCreation.push_back(created[i]);
                 added++;
             }
         }
     }
 
     int ended = 0;
-    for (size_t i = 1; i < ours.size(); i++) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, ours[i]);
-        if (process == NULL)
+    for (size_t i : ours) {
+        const PROCESSENTRY32 &process = processes[i];
+        HANDLE handle = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                    process.th32ProcessID);
+        if (handle == NULL)
             continue;
-        if (CreatedSinceUs(process) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-            const char *name = "";
-            for (const PROCESSENTRY32 &entry : processes) {
-                if (entry.th32ProcessID == ours[i])
-                    name = entry.szExeFile;
-            }
-            fprintf(stderr, "warning: ending %s (pid %lu), left running by the test\n", name, ours[i]);
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 10000);
+        // Still the process seen above, not a newer one given its id.
+        if (CreationTimeOf(handle) == created[i] && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT) {
+            fprintf(stderr, "warning: ending %s (pid %lu), left running by the test\n", process.szExeFile,
+                    process.th32ProcessID);
+            TerminateProcess(handle, 1);
+            WaitForSingleObject(handle, 10000);
             ended++;
         }
-        CloseHandle(process);
+        CloseHandle(handle);
     }
     return ended;
 }
