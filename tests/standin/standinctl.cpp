@@ -140,8 +140,11 @@ int ActivateAndWaitForIdleEnd(void)
 // once are how the tests load the server's activation path.
 int ConnectRepeatedly(unsigned long count)
 {
-    CoInitializeEx(NULL, COINIT_MULTITHREADED);
-    HRESULT result = S_OK;
+    HRESULT result = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    if (FAILED(result)) {
+        fprintf(stderr, "COM could not be initialized: 0x%08lx\n", (unsigned long)result);
+        return Done(0);
+    }
     for (unsigned long i = 0; i < count && SUCCEEDED(result); i++) {
         IVirtualBox *virtualBox = NULL;
         result = CoCreateInstance(CLSID_VirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IVirtualBox, (void **)&virtualBox);
