@@ -65,6 +65,22 @@ SIZE_T ProcessPrivateBytes(DWORD processId)
     return read ? counters.PagefileUsage : 0;
 }
 
+int CountProcessThreads(DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int threads = -1;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more && threads < 0; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == processId)
+            threads = (int)entry.cntThreads;
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
 std::vector<RunningProcess> ProcessesNamed(const std::string &fileName)
 {
     std::vector<RunningProcess> found;

@@ -2,7 +2,7 @@
 #define PELORIN_PROCESS_PROBE_H
 
 // What other processes hold and which of them run, read from outside:
-// handle counts, private bytes, and the processes of a given program.
+// handle counts, threads, private bytes, and the processes of a given program.
 #include <windows.h>
 
 #include <string>
@@ -15,6 +15,9 @@ int CountProcessHandles(DWORD processId);
 // The process's private bytes (its page-file usage; Wine leaves
 // PrivateUsage 0). 0 when the process cannot be asked.
 SIZE_T ProcessPrivateBytes(DWORD processId);
+
+// The threads the process runs now; -1 when the process is not found.
+int CountProcessThreads(DWORD processId);
 
 struct RunningProcess {
     DWORD id;
