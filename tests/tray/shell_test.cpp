@@ -11,6 +11,7 @@
 #include <commctrl.h>
 
 #include "command_ids.h"
+#include "process_probe.h"
 #include "resource.h"
 #include "service_list.h"
 #include "test_support.h"
@@ -217,7 +218,8 @@ protected:
     {
         TrayTest::SetUp();
         // The taskbar must be up before an icon is added: nothing retries the add.
-        ASSERT_TRUE(PumpMessagesUntil([]() { return FindWindowA("Shell_TrayWnd", NULL) != NULL; }));
+        ASSERT_TRUE(PumpMessagesUntil([]() { return FindWindowA("Shell_TrayWnd", NULL) != NULL; }))
+            << "no taskbar; explorer.exe processes running: " << ProcessesNamed("explorer.exe").size();
         ASSERT_TRUE(WaitForNoIcon()) << "an icon of an earlier test is left";
     }
 

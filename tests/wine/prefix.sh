@@ -71,20 +71,34 @@ start() {
         "$wineserver" -w
         touch "$WINEPREFIX/.desktop-shell"
     fi
-    "$wineserver" -p
-    setsid "$build/wine-run" "$build/bin/keepalive.exe" </dev/null >/dev/null 2>&1 &
-    echo $! >"$state/keepalive.pid"
-    # Wait until the prefix's services are up, so the first test does not pay for it.
-    "$wine" cmd /c exit 0 >/dev/null 2>&1
+    local attempt
+    for attempt in 1 2 3; do
+        "$wineserver" -p
+        setsid "$build/wine-run" "$build/bin/keepalive.exe" </dev/null >/dev/null 2>&1 &
+        echo $! >"$state/keepalive.pid"
+        # Wait until the prefix's services are up, so the first test does not pay for it.
+        "$wine" cmd /c exit 0 >/dev/null 2>&1
+        # Now and then a Wine process dies while it starts. When the desktop's
+        # explorer does, Wine gives the desktop a bare window of its own, with
+        # no taskbar, for as long as the prefix runs: start everything again.
+        "$build/wine-run" "$build/bin/keepalive.exe" taskbar 20000 && return 0
+        echo "prefix.sh: attempt $attempt: the desktop has no taskbar"
+        stop_wine
+    done
+    return 1
 }
 
-stop() {
+stop_wine() {
     if alive "$state/keepalive.pid"; then
         kill "$(cat "$state/keepalive.pid")" 2>/dev/null
     fi
     rm -f "$state/keepalive.pid"
     "$wineserver" -k 2>/dev/null
     "$wineserver" -w 2>/dev/null
+}
+
+stop() {
+    stop_wine
     if alive "$state/xvfb.pid"; then
         kill "$(cat "$state/xvfb.pid")" 2>/dev/null
     fi
@@ -92,7 +106,8 @@ stop() {
 }
 
 case "$action" in
-start) start ;;
+# start runs in a subshell: it sends its own output to prefix.log.
+start) (start) || { tail -n 3 "$state/prefix.log" >&2; exit 1; } ;;
 stop) stop ;;
 *) echo "usage: prefix.sh start|stop BUILD_DIR" >&2; exit 2 ;;
 esac
