@@ -1,5 +1,7 @@
 #include "service_fixture.h"
 
+#include <stdio.h>
+
 #include "process_probe.h"
 #include "settings.h"
 #include "test_support.h"
@@ -43,17 +45,55 @@ std::string ServiceFixture::Ini(const std::string &extra)
            TestVmName + "\r\nServiceName=" + base + "\r\nLoglevel=2\r\n" + extra;
 }
 
+// Cuts the log back to the size it had.
+static void CutLogTo(LONGLONG size)
+{
+    HANDLE log = CreateFileA(ServiceSettings.LogPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (log == INVALID_HANDLE_VALUE)
+        return;
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    SetFilePointerEx(log, at, NULL, FILE_BEGIN);
+    SetEndOfFile(log);
+    CloseHandle(log);
+}
+
+static LONGLONG LogSize()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(ServiceSettings.LogPath, GetFileExInfoStandard, &data))
+        return 0;
+    return ((LONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
 bool ServiceFixture::StartRunning()
 {
-    DWORD started = StartServiceByName(service);
-    DWORD state = started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT
-                      ? WaitForServiceState(service, SERVICE_RUNNING, 30000) : ServiceState();
-    long machine = state == SERVICE_RUNNING ? WaitForMachineState(MachineStateRunning) : MachineState();
-    // Which step failed, for the record of a run that cannot be repeated.
-    if (state != SERVICE_RUNNING || machine != MachineStateRunning) {
+    // Wine's CreateProcess fails with ERROR_INTERNAL_ERROR when the new
+    // process dies before it has started; it happened once to the service's
+    // VBoxHeadless in a CI run, and not in 600 starts in a row after. That is
+    // not the service's doing, so the start is made once more, from the log
+    // as it was, and the test output says so.
+    const std::string lostHeadless = std::string("ERROR starting VM '") + TestVmName + "' (0x0000054f)";
+    LONGLONG logSize = LogSize();
+    for (int attempt = 1;; attempt++) {
+        DWORD started = StartServiceByName(service);
+        DWORD state = started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT
+                          ? WaitForServiceState(service, SERVICE_RUNNING, 30000) : ServiceState();
+        long machine = state == SERVICE_RUNNING ? WaitForMachineState(MachineStateRunning) : MachineState();
+        if (state == SERVICE_RUNNING && machine == MachineStateRunning)
+            return true;
+        std::vector<std::string> lines = LogMessages();
+        if (attempt == 1 && !lines.empty() && lines.back() == lostHeadless) {
+            printf("note: Wine lost VBoxHeadless while it started (%s); starting the service again\n",
+                   lostHeadless.c_str());
+            WaitStopped();
+            CutLogTo(logSize);
+            continue;
+        }
+        // Which step failed, for the record of a run that cannot be repeated.
         SERVICE_STATUS status = QueryServiceStatusOf(service);
         std::string log;
-        for (const std::string &line : LogMessages())
+        for (const std::string &line : lines)
             log += "\n  " + line;
         std::vector<std::string> journal = JournalOf("VBoxHeadless::");
         for (size_t i = journal.size() > 4 ? journal.size() - 4 : 0; i < journal.size(); i++)
@@ -61,8 +101,8 @@ bool ServiceFixture::StartRunning()
         ADD_FAILURE() << "StartService answered " << started << "; service state " << state << " (exit codes "
                       << status.dwWin32ExitCode << ", " << status.dwServiceSpecificExitCode << "), machine state "
                       << machine << "; the log:" << log;
+        return false;
     }
-    return state == SERVICE_RUNNING && machine == MachineStateRunning;
 }
 
 DWORD ServiceFixture::ServiceState()
