@@ -45,27 +45,6 @@ std::string ServiceFixture::Ini(const std::string &extra)
            TestVmName + "\r\nServiceName=" + base + "\r\nLoglevel=2\r\n" + extra;
 }
 
-// Cuts the log back to the size it had.
-static void CutLogTo(LONGLONG size)
-{
-    HANDLE log = CreateFileA(ServiceSettings.LogPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (log == INVALID_HANDLE_VALUE)
-        return;
-    LARGE_INTEGER at;
-    at.QuadPart = size;
-    SetFilePointerEx(log, at, NULL, FILE_BEGIN);
-    SetEndOfFile(log);
-    CloseHandle(log);
-}
-
-static LONGLONG LogSize()
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(ServiceSettings.LogPath, GetFileExInfoStandard, &data))
-        return 0;
-    return ((LONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-}
-
 bool ServiceFixture::StartRunning()
 {
     // Wine's CreateProcess fails with ERROR_INTERNAL_ERROR when the new
@@ -74,7 +53,7 @@ bool ServiceFixture::StartRunning()
     // not the service's doing, so the start is made once more, from the log
     // as it was, and the test output says so.
     const std::string lostHeadless = std::string("ERROR starting VM '") + TestVmName + "' (0x0000054f)";
-    LONGLONG logSize = LogSize();
+    std::string logBefore = Log();
     for (int attempt = 1;; attempt++) {
         DWORD started = StartServiceByName(service);
         DWORD state = started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT
@@ -87,7 +66,7 @@ bool ServiceFixture::StartRunning()
             printf("note: Wine lost VBoxHeadless while it started (%s); starting the service again\n",
                    lostHeadless.c_str());
             WaitStopped();
-            CutLogTo(logSize);
+            WriteTextFile(ServiceSettings.LogPath, logBefore);
             continue;
         }
         // Which step failed, for the record of a run that cannot be repeated.
