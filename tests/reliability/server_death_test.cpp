@@ -56,6 +56,11 @@ TEST_F(ServerDeathTest, WhileASaveIsUnderWay)
     ASSERT_TRUE(StartRunning());
     EXPECT_EQ(0u, StopServiceByName(service));
     ASSERT_EQ(MachineStateSaving, WaitForMachineState(MachineStateSaving));
+    // The server dies while the service waits on the save's progress: the
+    // machine is saving before the save call has brought that progress back.
+    for (int i = 0; i < 200 && JournalOf("IProgress::WaitForCompletion").empty(); i++)
+        Sleep(50);
+    ASSERT_EQ(1u, JournalOf("IProgress::WaitForCompletion").size());
     KillServer();
     ExpectStoppedWith({ "Starting VM 'Web Server'", "VM 'Web Server' started", "Stopping (savestate) VM 'Web Server'",
                         "ERROR stopping (savestate) VM 'Web Server' (0x8*",
