@@ -292,8 +292,7 @@ TEST_F(PipeNameTest, AMachineNameOf238CharactersIsServedAndOneOf239IsNot)
         strcpy(ServiceSettings.VmName, name.c_str());
         DeleteFileA(ServiceSettings.LogPath);
         PipeServerRunning = 1;
-        HANDLE server = (HANDLE)_beginthreadex(NULL, 0, [](void *) -> unsigned { PipeServerThread(NULL); return 0; },
-                                               NULL, 0, NULL);
+        HANDLE server = StartJoinableThread(PipeServerThread);
         // The machine is not known: the pipe answers 0 when it is there, nothing when not.
         DWORD reply = AskControlPipe(name, VrdeEnabled);
         StopPipeServer();

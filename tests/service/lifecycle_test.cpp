@@ -50,8 +50,7 @@ protected:
     void StartService()
     {
         ReportServiceStatus(SERVICE_START_PENDING, 0, 0);
-        supervisor = (HANDLE)_beginthreadex(NULL, 0, [](void *) -> unsigned { SupervisorThread(NULL); return 0; },
-                                            NULL, 0, NULL);
+        supervisor = StartJoinableThread(SupervisorThread);
     }
 
     bool WaitForSupervisor() { return WaitForSingleObject(supervisor, 30000) == WAIT_OBJECT_0; }
@@ -126,17 +125,30 @@ TEST_F(LifecycleTest, ReportsNeverUndoAStopNorTheFinalStopAndCheckpointsOnlyGrow
     EXPECT_EQ(0x80800001u, reports[3].specificExitCode);
 }
 
+static void *RealCreateProcess;
+
+// Replacements of imports keep the Windows calling convention (stdcall in the 32-bit build).
+static BOOL WINAPI PreShutdownThenCreateProcess(LPCSTR application, LPSTR line, LPSECURITY_ATTRIBUTES process,
+                                                LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                                                LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup,
+                                                LPPROCESS_INFORMATION info)
+{
+    ServiceControlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, NULL, NULL);
+    return ((decltype(&CreateProcessA))RealCreateProcess)(application, line, process, thread, inherit, flags,
+                                                            environment, directory, startup, info);
+}
+
+static DWORD WINAPI FailToWait(DWORD, const HANDLE *, BOOL, DWORD)
+{
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
 // Windows shuts down while VirtualBox is still starting the machine.
 TEST_F(LifecycleTest, APreShutdownDuringTheStartIsCarriedOutOnceTheMachineRuns)
 {
-    static void *realCreateProcess;
-    realCreateProcess = ReplaceImport("kernel32.dll", "CreateProcessA", (void *)+[](
-        LPCSTR application, LPSTR line, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread, BOOL inherit,
-        DWORD flags, LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) -> BOOL {
-        ServiceControlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, NULL, NULL);
-        return ((decltype(&CreateProcessA))realCreateProcess)(application, line, process, thread, inherit, flags,
-                                                                environment, directory, startup, info);
-    });
+    void *&realCreateProcess = RealCreateProcess;
+    realCreateProcess = ReplaceImport("kernel32.dll", "CreateProcessA", (void *)PreShutdownThenCreateProcess);
     StartService();
     ASSERT_TRUE(WaitForSupervisor());
     ReplaceImport("kernel32.dll", "CreateProcessA", realCreateProcess);
@@ -174,11 +186,7 @@ TEST_F(LifecycleTest, ASecondStopWhileSavingRunsTheStopAgain)
 
 TEST_F(LifecycleTest, AFailingWaitEndsTheWatchInsteadOfSpinning)
 {
-    static void *realWait;
-    realWait = ReplaceImport("kernel32.dll", "WaitForMultipleObjects", (void *)+[](DWORD, const HANDLE *, BOOL, DWORD) -> DWORD {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    });
+    void *realWait = ReplaceImport("kernel32.dll", "WaitForMultipleObjects", (void *)FailToWait);
     StartService();
     bool ended = WaitForSupervisor();
     ReplaceImport("kernel32.dll", "WaitForMultipleObjects", realWait);

@@ -12,6 +12,7 @@
 #include "pipe_client.h"
 #include "pipe_server.h"
 #include "settings.h"
+#include "test_support.h"
 #include "vbox_api.h"
 
 namespace {
@@ -23,7 +24,7 @@ protected:
     void StartServer()
     {
         PipeServerRunning = 1;
-        server = (HANDLE)_beginthreadex(NULL, 0, [](void *) -> unsigned { PipeServerThread(NULL); return 0; }, NULL, 0, NULL);
+        server = StartJoinableThread(PipeServerThread);
         // Code 0 is answered by nothing, logged by nothing: a quiet probe.
         DWORD probe = 0, reply = 0;
         for (int i = 0; i < 100 && ExchangeOnControlPipe(TestVmName, &probe, sizeof(probe), &reply) < 0; i++)
@@ -132,10 +133,9 @@ TEST_F(PipeTest, SixteenClientsAtOnceAreAllServed)
     DWORD replies[16] = {};
     HANDLE clients[16];
     for (DWORD &reply : replies) {
-        clients[&reply - replies] = (HANDLE)_beginthreadex(NULL, 0, [](void *out) -> unsigned {
+        clients[&reply - replies] = StartJoinableThread([](void *out) {
             *(DWORD *)out = AskControlPipe(TestVmName, VrdePort);
-            return 0;
-        }, &reply, 0, NULL);
+        }, &reply);
     }
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForMultipleObjects(16, clients, TRUE, 60000));
     for (int i = 0; i < 16; i++) {
@@ -144,17 +144,24 @@ TEST_F(PipeTest, SixteenClientsAtOnceAreAllServed)
     }
 }
 
+static void *RealCreateNamedPipe;
+static volatile LONG PipeInstances;
+
+// The second and later instances come late.
+static HANDLE WINAPI CreateLateNamedPipe(LPCSTR name, DWORD mode, DWORD type, DWORD count, DWORD out, DWORD in,
+                                         DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    if (InterlockedIncrement(&PipeInstances) > 1)
+        Sleep(500);
+    return ((decltype(&CreateNamedPipeA))RealCreateNamedPipe)(name, mode, type, count, out, in, timeout, sa);
+}
+
 // The wake-up must also reach a loop that is between two instances.
 TEST_F(PipeTest, AfterStopNoInstanceIsLeftEvenWhenNoneListenedAtThatMoment)
 {
-    static void *realCreate;
-    static volatile LONG instances;
-    realCreate = ReplaceImport("kernel32.dll", "CreateNamedPipeA", (void *)+[](
-        LPCSTR name, DWORD mode, DWORD type, DWORD count, DWORD out, DWORD in, DWORD timeout, LPSECURITY_ATTRIBUTES sa) {
-        if (InterlockedIncrement(&instances) > 1)
-            Sleep(500);
-        return ((decltype(&CreateNamedPipeA))realCreate)(name, mode, type, count, out, in, timeout, sa);
-    });
+    void *&realCreate = RealCreateNamedPipe;
+    PipeInstances = 0;
+    realCreate = ReplaceImport("kernel32.dll", "CreateNamedPipeA", (void *)CreateLateNamedPipe);
     StartServer();
     Sleep(100);
     StopPipeServer();

@@ -247,22 +247,26 @@ TEST_F(SettingsTest, ReloadOfAMissingFileKeepsTheShutdownSettings)
     EXPECT_EQ(5000u, ServiceSettings.MaxWaitTimeout);
 }
 
+static volatile LONG Reloading;
+
+static unsigned __stdcall ReloadRepeatedly(void *)
+{
+    for (int i = 0; i < 200; i++)
+        LoadSettings(0);
+    Reloading = 0;
+    return 0;
+}
+
 // The control handler reloads while the stop, the log and the heartbeat read:
 // they never see a path cleared, nor a word about to become "poweroff".
 TEST_F(SettingsTest, AReloadShowsOtherThreadsOnlyWholeValues)
 {
     ASSERT_EQ(1, Load("pelorin.exe", std::string(CompleteIni) + "ShutdownOnceCommand=hibernate\r\n"));
     const std::string iniPath = ServiceSettings.IniPath;
-    static volatile LONG reloading;
-    reloading = 1;
-    HANDLE reloader = (HANDLE)_beginthreadex(NULL, 0, [](void *) -> unsigned {
-        for (int i = 0; i < 200; i++)
-            LoadSettings(0);
-        reloading = 0;
-        return 0;
-    }, NULL, 0, NULL);
+    Reloading = 1;
+    HANDLE reloader = (HANDLE)_beginthreadex(NULL, 0, ReloadRepeatedly, NULL, 0, NULL);
     int torn = 0;
-    while (reloading) {
+    while (Reloading) {
         char word[64];
         StopMethod method;
         CopyShutdownSettings(word, sizeof(word), &method);

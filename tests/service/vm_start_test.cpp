@@ -92,17 +92,22 @@ TEST_F(VboxTest, VBoxHeadlessIsStartedWithoutWindowAtTheConfiguredPriority)
     ReplaceImport("kernel32.dll", "CreateProcessA", (void *)RealCreateProcessA);
 }
 
+static HANDLE UnwatchedProcess;
+
+// Replacements of imports keep the Windows calling convention (stdcall in the 32-bit build).
+static BOOL WINAPI RefuseToWatch(PHANDLE, HANDLE process, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG)
+{
+    DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &UnwatchedProcess, SYNCHRONIZE, FALSE, 0);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
 // Started but not watched, the machine could never be stopped by the service.
 TEST_F(VboxTest, AVBoxHeadlessThatCannotBeWatchedIsEndedBeforeTheFailedStart)
 {
-    static HANDLE started;
-    static void *realRegister;
-    realRegister = ReplaceImport("kernel32.dll", "RegisterWaitForSingleObject", (void *)+[](
-        PHANDLE, HANDLE process, WAITORTIMERCALLBACK, PVOID, ULONG, ULONG) -> BOOL {
-        DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &started, SYNCHRONIZE, FALSE, 0);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    });
+    HANDLE &started = UnwatchedProcess;
+    started = NULL;
+    void *realRegister = ReplaceImport("kernel32.dll", "RegisterWaitForSingleObject", (void *)RefuseToWatch);
     int result = StartOnSupervisorThread();
     ReplaceImport("kernel32.dll", "RegisterWaitForSingleObject", realRegister);
     EXPECT_EQ(0, result);

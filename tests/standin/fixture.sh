@@ -10,7 +10,10 @@
 #                                check that it ends by itself when idle, and
 #                                start the fixture's server again
 # The prefix is BUILD_DIR's (or PELORIN_WINE_STATE's), prepared by
-# tests/wine/prefix.sh. The server is started here rather than by COM
+# tests/wine/prefix.sh. With PELORIN_SHIPPED_BIN naming the i686 build's bin
+# folder, start also registers the stand-in's 32-bit client there (the
+# Session class and the interfaces in the 32-bit registry view) for the same
+# 64-bit server, as VirtualBox installs its 32-bit client on 64-bit Windows. The server is started here rather than by COM
 # activation: an activated server inherits the activating process's Unix
 # stderr, and CTest would wait for it to close. Its output goes to /dev/null.
 set -u
@@ -18,6 +21,7 @@ action=$1
 build=$(cd "$2" && pwd)
 run=$build/wine-run
 bin=$build/bin
+windows_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
 
 start() {
     local generation=${1:-4.0}
@@ -27,6 +31,13 @@ start() {
         echo "fixture.sh: registration failed" >&2
         return 1
     }
+    if [ -n "${PELORIN_SHIPPED_BIN:-}" ]; then
+        "$build/wine-run32" "$PELORIN_SHIPPED_BIN/standin_server.exe" /regserver "$(windows_path "$bin/standin_server.exe")" \
+            </dev/null >/dev/null 2>&1 || {
+            echo "fixture.sh: registration of the 32-bit client from $PELORIN_SHIPPED_BIN failed" >&2
+            return 1
+        }
+    fi
     setsid "$run" "$bin/standin_server.exe" /serve </dev/null >/dev/null 2>&1 &
     "$run" "$bin/standinctl.exe" wait 30000 </dev/null >/dev/null 2>&1 || {
         echo "fixture.sh: the server did not answer" >&2

@@ -55,7 +55,8 @@ int CountAttachedHeadless(void);
 HANDLE CreateFirstControlPipe(void);
 void StartControlPipeThread(HANDLE firstPipe);
 
-int RegisterStandin(void);
+// The VirtualBox class is served by server (NULL: this program).
+int RegisterStandin(const char *server);
 int UnregisterStandin(void);
 
 // Converts between the ANSI code page and BSTRs.

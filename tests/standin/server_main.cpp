@@ -1,5 +1,11 @@
 // The stand-in's COM server for the VirtualBox object.
-//   standin_server /regserver      register classes, interfaces and type library
+//   standin_server /regserver [SERVER]
+//                                  register classes, interfaces and type library
+//                                  in this program's registry view; the class's
+//                                  server is SERVER (default this program), so
+//                                  that an i686 copy can register the 32-bit
+//                                  view for the 64-bit server, as VirtualBox's
+//                                  32-bit client is installed beside its 64-bit server
 //   standin_server /unregserver    remove them again
 //   standin_server /serve          serve until told to shut down (test fixture)
 //   standin_server -Embedding      started by COM activation: serve, and end
@@ -139,7 +145,7 @@ int main(int argc, char **argv)
     if (option[0] == '/' || option[0] == '-')
         option++;
     if (lstrcmpiA(option, "regserver") == 0)
-        return RegisterStandin() ? 0 : 1;
+        return RegisterStandin(argc > 2 ? argv[2] : NULL) ? 0 : 1;
     if (lstrcmpiA(option, "unregserver") == 0)
         return UnregisterStandin() ? 0 : 1;
     if (lstrcmpiA(option, "serve") == 0)

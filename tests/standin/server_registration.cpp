@@ -40,14 +40,14 @@ int DeleteClass(REFCLSID clsid)
 
 }  // namespace
 
-int RegisterStandin(void)
+int RegisterStandin(const char *serverPath)
 {
     char exe[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, exe, sizeof(exe));
     if (length == 0 || length >= sizeof(exe))
         return 0;
     char server[MAX_PATH + 2];
-    snprintf(server, sizeof(server), "\"%s\"", exe);
+    snprintf(server, sizeof(server), "\"%s\"", serverPath != NULL ? serverPath : exe);
     char dll[MAX_PATH];
     lstrcpynA(dll, exe, sizeof(dll));
     char *slash = strrchr(dll, '\\');

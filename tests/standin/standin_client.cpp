@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "standin.h"
 #include "standin_journal.h"
 #include "standin_pipe.h"
 #include "standin_store.h"
@@ -127,8 +129,24 @@ int StandinRestartServer(void)
 
 std::string StandinHeadlessPath(void)
 {
-    char self[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, self, sizeof(self));
-    std::string path(self, length);
+    // Beside the registered (64-bit) server, whichever build asks: VirtualBox's
+    // VBoxHeadless is a 64-bit program on every 64-bit host.
+    wchar_t clsid[64];
+    StringFromGUID2(CLSID_VirtualBox, clsid, 64);
+    char subkey[128];
+    snprintf(subkey, sizeof(subkey), "Software\\Classes\\CLSID\\%ls\\LocalServer32", clsid);
+    char server[MAX_PATH + 2] = "";
+    DWORD size = sizeof(server) - 1;
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(key, NULL, NULL, NULL, (BYTE *)server, &size) != ERROR_SUCCESS)
+            server[0] = '\0';
+        RegCloseKey(key);
+    }
+    std::string path = server[0] == '"' ? std::string(server + 1) : std::string(server);
+    if (path.rfind('\\') == std::string::npos) {
+        DWORD length = GetModuleFileNameA(NULL, server, MAX_PATH);
+        path.assign(server, length);
+    }
     return path.substr(0, path.rfind('\\') + 1) + "VBoxHeadless.exe";
 }

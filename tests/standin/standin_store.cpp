@@ -62,14 +62,18 @@ void ComposeSubkey(char *subkey, size_t size, const char *folder, const char *na
         snprintf(subkey, size, "%s\\%s\\%s", STANDIN_KEY, folder, name);
 }
 
+// Always the 64-bit registry view: the 64-bit server and VBoxHeadless, and
+// the session object inside a 32-bit service or test, read one catalogue.
+const REGSAM StoreView = KEY_WOW64_64KEY;
+
 HKEY OpenStoreKey(const char *subkey, int create, REGSAM access)
 {
     HKEY key = NULL;
     LONG status;
     if (create)
-        status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, NULL, 0, access, NULL, &key, NULL);
+        status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, NULL, 0, access | StoreView, NULL, &key, NULL);
     else
-        status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access, &key);
+        status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access | StoreView, &key);
     return status == ERROR_SUCCESS ? key : NULL;
 }
 
@@ -147,7 +151,7 @@ int WriteStandinMachine(const StandinMachine *machine)
     char subkey[512];
     ComposeSubkey(subkey, sizeof(subkey), "Machines", machine->name);
     // Replacing starts from nothing, so no value of an earlier machine survives.
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, subkey);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, subkey, StoreView, 0);
     HKEY key = OpenStoreKey(subkey, 1, KEY_SET_VALUE);
     if (key == NULL)
         return 0;
@@ -367,7 +371,10 @@ int WriteStandinIdleTimeout(unsigned long ms)
 
 int ClearStandinStore(void)
 {
-    LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, STANDIN_KEY);
+    HKEY key = OpenStoreKey(STANDIN_KEY, 0, KEY_ALL_ACCESS);
+    LONG status = key != NULL ? RegDeleteTreeA(key, NULL) : ERROR_FILE_NOT_FOUND;
+    if (key != NULL)
+        RegCloseKey(key);
     int cleared = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
     return ClearJournal() && cleared;
 }

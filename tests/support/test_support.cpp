@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <ctype.h>
+#include <process.h>
 #include <stdio.h>
 #include <tlhelp32.h>
 
@@ -111,6 +112,32 @@ std::string CopyBuiltProgram(const std::string &builtName, const std::string &fo
     std::string target = folder + newName;
     CopyFileA(BuiltProgramPath(builtName).c_str(), target.c_str(), FALSE);
     return target;
+}
+
+namespace {
+
+struct ThreadStart {
+    void(__cdecl *procedure)(void *);
+    void *argument;
+};
+
+unsigned __stdcall RunThreadStart(void *start)
+{
+    ThreadStart copy = *(ThreadStart *)start;
+    delete (ThreadStart *)start;
+    copy.procedure(copy.argument);
+    return 0;
+}
+
+}  // namespace
+
+HANDLE StartJoinableThread(void(__cdecl *procedure)(void *), void *argument)
+{
+    ThreadStart *start = new ThreadStart{ procedure, argument };
+    HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, RunThreadStart, start, 0, NULL);
+    if (thread == NULL)
+        delete start;
+    return thread;
 }
 
 std::string Quote(const std::string &text)

@@ -35,6 +35,10 @@ bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
 // started since (each test does so when it ends); returns how many there were.
 int EndChildProcesses(void);
 
+// Runs a thread procedure of the programs (a _beginthread one) on a new
+// thread that can be waited for; the caller closes the handle.
+HANDLE StartJoinableThread(void(__cdecl *procedure)(void *), void *argument = NULL);
+
 // A message loop like a program's: dispatches everything until WM_QUIT
 // arrives (true) or the time runs out (false).
 bool RunMessageLoopUntilQuit(DWORD timeoutMs = 10000);

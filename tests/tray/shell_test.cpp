@@ -76,6 +76,21 @@ struct ShellIcon {
     RECT rect; // screen coordinates
 };
 
+// TTTOOLINFOA as a 64-bit process lays it out: the taskbar's explorer is
+// 64-bit, and the 32-bit test build writes the record into its memory too.
+struct ToolInfo64 {
+    UINT cbSize;
+    UINT uFlags;
+    UINT64 hwnd;
+    UINT64 uId;
+    RECT rect;
+    UINT64 hinst;
+    UINT64 lpszText;
+    UINT64 lParam;
+    UINT64 lpReserved;
+};
+static_assert(sizeof(ToolInfo64) == 72, "TTTOOLINFOA of a 64-bit process");
+
 // The notification icons that the taskbar shows, read from its tooltips: the
 // taskbar keeps one tool per icon, with the icon's rectangle and its tip.
 std::vector<ShellIcon> ReadShellIcons()
@@ -98,10 +113,10 @@ std::vector<ShellIcon> ReadShellIcons()
             continue;
         int tools = (int)SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0);
         for (int i = 0; i < tools; i++) {
-            TTTOOLINFOA tool;
+            ToolInfo64 tool;
             ZeroMemory(&tool, sizeof(tool));
             tool.cbSize = sizeof(tool);
-            tool.lpszText = remote + 1024;
+            tool.lpszText = (UINT64)(ULONG_PTR)(remote + 1024);
             char text[1024] = "";
             WriteProcessMemory(process, remote, &tool, sizeof(tool), NULL);
             WriteProcessMemory(process, remote + 1024, text, sizeof(text), NULL);
@@ -114,7 +129,7 @@ std::vector<ShellIcon> ReadShellIcons()
             ShellIcon icon;
             icon.tip = text;
             icon.rect = tool.rect;
-            MapWindowPoints(tool.hwnd, NULL, (POINT *)&icon.rect, 2);
+            MapWindowPoints((HWND)(ULONG_PTR)tool.hwnd, NULL, (POINT *)&icon.rect, 2);
             icons.push_back(icon);
         }
     }

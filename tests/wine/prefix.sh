@@ -15,7 +15,8 @@ state=${3:-$build/wine}
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
 export PELORIN_WINE_STATE=$state
-export WINEPREFIX=$state/prefix WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# As wine-run: no Mono or Gecko offers, no winedbg window for a program that crashes.
+export WINEPREFIX=$state/prefix WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 
@@ -25,26 +26,30 @@ start_display() {
     # GUI tests need an X display; a private Xvfb keeps them off any real one.
     command -v Xvfb >/dev/null || return 0
     alive "$state/xvfb.pid" && return 0
-    local n
-    for n in $(seq 91 140); do
-        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-        # -noreset: by default Xvfb resets whenever its last client goes, and
-        # a client that connects meanwhile (the Wine desktop among them) loses
-        # its connection: "X connection to :N broken", and no taskbar after.
-        setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset </dev/null >/dev/null 2>&1 &
-        local pid=$!
-        for _ in $(seq 50); do
-            [ -e "/tmp/.X11-unix/X$n" ] && break
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        # Another harness may have taken the same number a moment earlier.
-        kill -0 "$pid" 2>/dev/null || continue
-        echo "$pid" >"$state/xvfb.pid"
-        echo ":$n" >"$state/display"
-        return 0
+    # Xvfb chooses a free display itself and writes its number to fd 3: two
+    # prefixes started at once (the two builds' suites) each get their own,
+    # where choosing a number here let both take the same one.
+    # -noreset: by default Xvfb resets whenever its last client goes, and
+    # a client that connects meanwhile (the Wine desktop among them) loses
+    # its connection: "X connection to :N broken", and no taskbar after.
+    rm -f "$state/display.number"
+    setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
+        </dev/null >/dev/null 2>&1 3>"$state/display.number" &
+    local pid=$!
+    local n=""
+    for _ in $(seq 100); do
+        n=$(tr -dc 0-9 <"$state/display.number" 2>/dev/null)
+        [ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ] && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
     done
-    echo "prefix.sh: no free X display" >&2
+    if [ -z "$n" ] || ! kill -0 "$pid" 2>/dev/null; then
+        echo "prefix.sh: Xvfb did not start"
+        kill "$pid" 2>/dev/null
+        return 0
+    fi
+    echo "$pid" >"$state/xvfb.pid"
+    echo ":$n" >"$state/display"
 }
 
 start() {
@@ -55,6 +60,13 @@ start() {
     fi
     start_display
     [ -f "$state/display" ] && export DISPLAY=$(cat "$state/display")
+    # A prefix made before Wine's 32-bit half was installed has no 32-bit
+    # system folder, and 32-bit programs cannot start in it: make it anew.
+    if [ -f "$WINEPREFIX/system.reg" ] && [ ! -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+        "$wineserver" -k 2>/dev/null
+        "$wineserver" -w 2>/dev/null
+        rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$wine" wineboot -i >/dev/null 2>&1
         # Starting anything before the first boot has settled has left two
