@@ -1,6 +1,9 @@
 #!/bin/bash
 # The main job, shown under Wine: the life of a virtual machine run as a
-# service. A copy of pelorin.exe with its INI file in a demo folder is
+# service, by the programs of the win32 release package, the shipped 32-bit
+# ones, against the 64-bit VirtualBox stand-in (as a 32-bit service meets
+# VirtualBox's 64-bit server on 64-bit Windows). A copy of pelorin.exe with
+# its INI file in a demo folder is
 # installed as a service and started; it starts its machine in the VirtualBox
 # stand-in, answers the tray's questions over its control pipe, is watched by
 # the tray helper (its menu saved as demo/tray-menu.png), is stopped with a
@@ -16,7 +19,8 @@ printf '\n\033[1m== %s\033[0m\n' "The release packages, made in $root/packages"
 build=$root/build-x86_64
 demo=$root/demo
 state=$demo/wine
-export PELORIN_WINE_STATE=$state
+# The stand-in registers its 32-bit client from the shipped build too.
+export PELORIN_WINE_STATE=$state PELORIN_SHIPPED_BIN=$root/build-i686/bin
 run() { "$build/wine-run" "$@" 2>&1 | tr -d '\r'; }
 ctl() { run "$build/bin/standinctl.exe" "$@"; }
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
@@ -35,8 +39,12 @@ stop_all() {
     "$root/tests/wine/prefix.sh" stop "$build" "$state"
 }
 "$root/tests/wine/prefix.sh" stop "$build" "$state" 2>/dev/null || true
-rm -rf "$demo/vm"
-mkdir -p "$demo/vm"
+rm -rf "$demo/vm" "$demo/win32"
+mkdir -p "$demo/vm" "$demo/win32"
+# The programs the demo runs: those of the win32 package, as a user unpacks it.
+zip=$(ls "$root"/packages/pelorin-*-win32.zip)
+(cd "$demo/win32" && cmake -E tar xf "$zip")
+shipped=$(ls -d "$demo"/win32/pelorin-*-win32)
 trap stop_all EXIT
 "$root/tests/wine/prefix.sh" start "$build" "$state"
 # The stand-in plays VirtualBox 7.1 (its API generation 7.1).
@@ -52,8 +60,13 @@ ctl server-info 7.1.4 'C:\Users\vbox\.VirtualBox' >/dev/null
 ctl put-machine "Web Server" 8c0bb7ae-52b1-4b5c-9b27-0a8c5e3b2f11 state=1 vrde=1 port=3389 width=1024 height=768 bpp=32 >/dev/null
 ctl get-machine "Web Server"
 
+say "The programs of $(basename "$zip"): 32-bit (bits=32), the release's version"
+windows_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
+run "$build/bin/fileinfo.exe" "$(windows_path "$shipped/pelorin.exe")" "$(windows_path "$shipped/pelorintray.exe")" \
+    | sed "s|Z:.*\\\\||"
+
 # One copy of the program serves one machine: Web Server.exe reads Web Server.ini.
-cp "$build/bin/pelorin.exe" "$demo/vm/Web Server.exe"
+cp "$shipped/pelorin.exe" "$demo/vm/Web Server.exe"
 cat >"$demo/vm/Web Server.ini" <<'INI'
 [Pelorin]
 VboxInstallPath=C:/Program Files/Oracle/VirtualBox/
@@ -102,7 +115,7 @@ run "$build/bin/pipequery.exe" "Web Server" resolution
 
 # The tray helper, beside the service's files, lists the service in its own INI file.
 say "pelorintray.exe watching Web_Server in the Wine desktop's taskbar"
-cp "$build/bin/pelorintray.exe" "$demo/vm/pelorintray.exe"
+cp "$shipped/pelorintray.exe" "$demo/vm/pelorintray.exe"
 printf '[Web Server]\r\nConfigFile=%s\r\n' "$(echo "$exe" | sed 's/\.exe$/.ini/')" >"$demo/vm/pelorintray.ini"
 echo "pelorintray.ini:"
 tr -d '\r' <"$demo/vm/pelorintray.ini"
