@@ -1,9 +1,76 @@
 #include "vbox_api.h"
 
+#include "log.h"
+
 const CLSID ClsidVirtualBox = { 0xB1A7A4F2, 0x47B9, 0x4A1E, { 0x82, 0xB2, 0x07, 0xCC, 0xD5, 0x32, 0x3C, 0x3F } };
 const CLSID ClsidSession = { 0x3C02F46D, 0xC9D2, 0x4F11, { 0xA3, 0x84, 0x53, 0xF0, 0xCF, 0x91, 0x72, 0x14 } };
 
 const VboxGeneration *VboxApi;
+
+const char *const VboxInterfaceNames[VboxInterfaceCount] = {
+    "IVirtualBox", "ISession", "IMachine", "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo",
+};
+
+// What each method that hands out an object hands out; VboxInterfaceCount for the others.
+static enum VboxInterface HandedOutBy(enum VboxMethod method)
+{
+    switch (method) {
+    case VirtualBoxFindMachine:
+    case SessionGetMachine:
+        return VboxIMachine;
+    case SessionGetConsole:
+        return VboxIConsole;
+    case MachineSaveState:
+    case ConsolePowerDown:
+    case ConsoleSaveState:
+        return VboxIProgress;
+    case ConsoleGetDisplay:
+        return VboxIDisplay;
+    case MachineGetVrdeServer:
+        return VboxIVRDEServer;
+    case ConsoleGetVrdeServerInfo:
+        return VboxIVRDEServerInfo;
+    default:
+        return VboxInterfaceCount;
+    }
+}
+
+// The generation for which each interface's mismatch was last logged: a
+// mismatch is the VirtualBox installed, and every pipe request would repeat it.
+static const VboxGeneration *volatile MismatchLogged[VboxInterfaceCount];
+
+int CheckVboxInterface(IUnknown *object, enum VboxInterface kind, IUnknown **checked, HRESULT *result)
+{
+    *checked = NULL;
+    *result = object != NULL && VboxApi != NULL
+        ? object->QueryInterface(VboxApi->iids[kind], (void **)checked) : E_POINTER;
+    if (SUCCEEDED(*result) && *checked != NULL)
+        return 1;
+    if (SUCCEEDED(*result))
+        *result = E_NOINTERFACE;
+    *checked = NULL;
+    const VboxGeneration *generation = VboxApi;
+    if (InterlockedExchangePointer((void *volatile *)&MismatchLogged[kind], (void *)generation) != generation)
+        WriteLog(1, "ERROR: VirtualBox's %s does not match the API generation %s (0x%08x)", VboxInterfaceNames[kind],
+                 generation != NULL ? generation->name : "(none)", (unsigned)*result);
+    return 0;
+}
+
+// A method's object, handed on only as the pointer that answered its
+// interface's identifier; the object as VirtualBox gave it is released. Also
+// an object that a failed call handed back (a progress to wait on) is checked.
+static HRESULT CheckHandedOut(enum VboxMethod method, HRESULT result, IUnknown **object)
+{
+    enum VboxInterface kind = HandedOutBy(method);
+    if (*object == NULL || kind == VboxInterfaceCount)
+        return result;
+    IUnknown *checked = NULL;
+    HRESULT answer = S_OK;
+    CheckVboxInterface(*object, kind, &checked, &answer);
+    (*object)->Release();
+    *object = checked;
+    return FAILED(result) || SUCCEEDED(answer) ? result : answer;
+}
 
 ULONG VboxStateNumber(enum VboxState state)
 {
@@ -61,14 +128,14 @@ HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown **result)
 {
     *result = NULL;
     ObjectOutMethod call = (ObjectOutMethod)FindMethod(object, method);
-    return call != NULL ? call(object, result) : E_NOTIMPL;
+    return call != NULL ? CheckHandedOut(method, call(object, result), result) : E_NOTIMPL;
 }
 
 HRESULT CallVbox(IUnknown *object, enum VboxMethod method, BSTR text, IUnknown **result)
 {
     *result = NULL;
     TextInObjectOutMethod call = (TextInObjectOutMethod)FindMethod(object, method);
-    return call != NULL ? call(object, text, result) : E_NOTIMPL;
+    return call != NULL ? CheckHandedOut(method, call(object, text, result), result) : E_NOTIMPL;
 }
 
 HRESULT CallVbox(IUnknown *object, enum VboxMethod method, IUnknown *argument, LONG number)

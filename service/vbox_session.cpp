@@ -1,9 +1,11 @@
 #include "vbox_session.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "log.h"
+#include "settings.h"
 
 IVirtualBox *ServiceVirtualBox;
 ISession *ServiceSession;
@@ -23,13 +25,68 @@ static void LogWideText(int level, const char *format, const wchar_t *text)
     free(narrow);
 }
 
+// Folder names as Windows compares them: any case, "/" for "\\", with or
+// without trailing separators.
+static void NormaliseFolder(char *folder)
+{
+    for (char *c = folder; *c != '\0'; c++) {
+        if (*c == '/')
+            *c = '\\';
+    }
+    size_t length = strlen(folder);
+    while (length > 0 && folder[length - 1] == '\\')
+        folder[--length] = '\0';
+}
+
+static int IsSameFolder(const char *first, const char *second)
+{
+    char a[1024];
+    char b[1024];
+    snprintf(a, sizeof(a), "%s", first);
+    snprintf(b, sizeof(b), "%s", second);
+    NormaliseFolder(a);
+    NormaliseFolder(b);
+    return _stricmp(a, b) == 0;
+}
+
+// COM starts VirtualBox's server, not the service: the VBOX_USER_HOME that
+// the service sets reaches VBoxHeadless but not necessarily the server that
+// looks the machine up. Said once for each folder: every pipe request
+// connects too.
+static CRITICAL_SECTION HomeWarningLock;
+static char WarnedHome[1024];
+
+static int InitializeHomeWarningLock(void)
+{
+    InitializeCriticalSection(&HomeWarningLock);
+    return 1;
+}
+
+static int HomeWarningLockReady = InitializeHomeWarningLock();
+
+static void CompareHomeFolder(const wchar_t *homeFolder)
+{
+    char home[1024];
+    if (homeFolder == NULL || ServiceSettings.VboxUserHome[0] == '\0' || !CopyToAnsi(homeFolder, home, sizeof(home)))
+        return;
+    if (IsSameFolder(home, ServiceSettings.VboxUserHome))
+        return;
+    EnterCriticalSection(&HomeWarningLock);
+    int known = strcmp(WarnedHome, home) == 0;
+    strcpy(WarnedHome, home);
+    LeaveCriticalSection(&HomeWarningLock);
+    if (!known)
+        WriteLog(1, "WARNING: VirtualBox's server uses the home folder '%s', not VboxUserHome '%s'", home,
+                 ServiceSettings.VboxUserHome);
+}
+
 // Asks the VirtualBox object for each generation's IVirtualBox, newest first;
 // the one that answers is the generation of this VirtualBox.
 static HRESULT ChooseGeneration(IUnknown *object, IVirtualBox **virtualBox)
 {
     HRESULT result = E_NOINTERFACE;
     for (int i = 0; i < VboxGenerationCount; i++) {
-        result = object->QueryInterface(VboxGenerations[i].virtualBoxIid, (void **)virtualBox);
+        result = object->QueryInterface(VboxGenerations[i].iids[VboxIVirtualBox], (void **)virtualBox);
         if (SUCCEEDED(result) && *virtualBox != NULL) {
             VboxApi = &VboxGenerations[i];
             return result;
@@ -75,8 +132,10 @@ HRESULT ConnectVirtualBox(IVirtualBox **virtualBox)
 
     // Only logged, so that a wrong VBOX_USER_HOME shows in the log.
     BSTR homeFolder = NULL;
-    CallVbox(*virtualBox, VirtualBoxGetHomeFolder, &homeFolder);
+    HRESULT homeResult = CallVbox(*virtualBox, VirtualBoxGetHomeFolder, &homeFolder);
     LogWideText(3, "Using VBOX_USER_HOME: %s", homeFolder);
+    if (SUCCEEDED(homeResult))
+        CompareHomeFolder(homeFolder);
     SysFreeString(homeFolder);
     return result;
 }
@@ -86,7 +145,7 @@ HRESULT CreateSession(ISession **session)
     *session = NULL;
     // The session speaks the generation that the VirtualBox object chose.
     HRESULT result = VboxApi != NULL
-        ? CoCreateInstance(ClsidSession, NULL, CLSCTX_INPROC_SERVER, VboxApi->sessionIid, (void **)session)
+        ? CoCreateInstance(ClsidSession, NULL, CLSCTX_INPROC_SERVER, VboxApi->iids[VboxISession], (void **)session)
         : E_UNEXPECTED;
     if (FAILED(result)) {
         *session = NULL;

@@ -107,7 +107,7 @@ TEST_F(GuideTest, TwoCopiesServeTwoMachinesSideBySideAndLevelOneLogsNothing)
     PutMachineNamed("Build Machine", "0a6c2d1e-3b4f-4c5d-8e9f-a0b1c2d3e4f5");
     std::string second = InstallPelorinCopy(folder, "Build Machine",
                                              "[Pelorin]\r\nVboxInstallPath=" + installPath +
-                                                 "\r\nVboxUserHome=C:\\vbox\r\nVmName=Build Machine\r\n");
+                                                 "\r\nVboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\nVmName=Build Machine\r\n");
     ASSERT_EQ("Build_Machine", second);
     DeleteFileA((folder + "Build Machine.log").c_str());
 

@@ -94,6 +94,37 @@ TEST_F(FaultTest, EachFaultOnTheStartPathStopsTheServiceWithItsLineOrLetsItRun)
 // Windows takes no further stop while the service is stop pending: a stop
 // that failed keeps the service stopping, watching its machine, until the
 // machine's process ends some other way.
+// A 7.2 whose IConsole has another identifier (a later release that changed
+// it and not IVirtualBox): the machine starts (that needs no console), every
+// stop fails at the console as a refused console would, and no console method
+// is ever called.
+TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
+{
+    const long Running72 = 6;
+    for (const char *method : { "poweroff", "savestate", "acpipowerbutton", "acpisleepbutton" }) {
+        std::string text = Ini(std::string("ShutdownCommand=") + method + "\r\n");
+        BeginRow(text, MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetGeneration("7.2"));
+        ASSERT_EQ(1, StandinSetMismatch("IConsole", "{019EBB0E-AEC6-71A3-9BB7-29548EF5B10C}"));
+        DWORD started = StartServiceByName(service);
+        ASSERT_TRUE(started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT) << method;
+        ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service, SERVICE_RUNNING, 30000)) << method;
+        ASSERT_EQ(Running72, WaitForMachineState(Running72)) << method;
+
+        EXPECT_EQ(0u, StopServiceByName(service)) << method;
+        ExpectStillStopping(method);
+        EndHeadlessWith(1);
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitStopped().dwCurrentState) << method;
+        std::vector<std::string> lines = { std::string("Stopping (") + method + ") VM 'Web Server'",
+                                           "ERROR: VirtualBox's IConsole does not match the API generation 7.2 (0x80004002)",
+                                           "ERROR getting console (0x80004002)",
+                                           "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" };
+        EXPECT_EQ(JoinLines(StartLines, lines), LogMessages()) << method;
+        EXPECT_EQ(0u, JournalOf("IConsole::").size()) << method;
+        EXPECT_EQ(1u, JournalOf("ISession::get_Console").size()) << method;
+    }
+}
+
 TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStoppingUntilItEnds)
 {
     struct Case {

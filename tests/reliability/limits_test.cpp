@@ -236,6 +236,8 @@ TEST_F(LimitTest, NamesAndPathsWithBlanksAndLettersOutsideAsciiAndOfTheGreatestL
     };
     for (const Case &c : cases) {
         ASSERT_EQ(1, StandinReset());
+        // The server's home is the folder too (with no trailing separator): no warning.
+        ASSERT_EQ(1, StandinSetServerInfo(NULL, c.folder.substr(0, c.folder.size() - 1).c_str()));
         PutMachineNamed(c.vmName);
         std::string text = "[Pelorin]\r\nVboxInstallPath=" + c.install + "\r\nVboxUserHome=" + c.folder +
                            "\r\nVmName=" + c.vmName + "\r\nServiceName=" + c.display + "\r\nLoglevel=2\r\n";

@@ -3,6 +3,8 @@
 // started and adopted, the four stops and the pipe's three answers.
 #include "vbox_fixture.h"
 
+#include <algorithm>
+
 #include "settings.h"
 #include "test_support.h"
 #include "vbox_session.h"
@@ -134,6 +136,58 @@ TEST_F(ServiceGenerationTest, AVirtualBoxOfNoKnownGenerationIsAFailedConnection)
                        "(rc = 0x80004002)")) << Log();
     EXPECT_EQ(0u, JournalOf("IVirtualBox::").size());
     EXPECT_EQ(0u, JournalOf("VBoxHeadless::Start").size());
+}
+
+// A later release that changed one interface and not IVirtualBox: every
+// object of it that VirtualBox hands out is refused before any call by
+// position, in every generation, and the step fails as it would otherwise.
+TEST_F(ServiceGenerationTest, AnObjectOfAnotherIdentifierIsNeverCalledByPosition)
+{
+    const char LaterIid[] = "{019EBB0E-AEC6-71A3-9BB7-29548EF5B10C}";
+    const struct {
+        const char *interfaceName;
+        const char *query;       // what obtains the object
+        const char *stepLine;    // the step's own failure line, if any
+    } kinds[] = {
+        { "IMachine", "enabled", "ERROR getting virtual machine interface (0x80004002)" },
+        { "IVRDEServer", "enabled", NULL },
+        { "IConsole", "port", NULL },
+        { "IVRDEServerInfo", "port", NULL },
+        { "IDisplay", "resolution", NULL },
+        { "IProgress", "stop", "ERROR stopping VM 'Web Server' (0x80004002)" },
+    };
+    for (const Generation &g : Generations) {
+        for (const auto &kind : kinds) {
+            std::string row = std::string(g.name) + " " + kind.interfaceName;
+            Use(g.name, g.running);
+            ASSERT_EQ(1, StandinSetMismatch(kind.interfaceName, LaterIid)) << row;
+            DWORD reply = ~0u;
+            RunOnSupervisorThread([&] {
+                ASSERT_EQ(S_OK, OpenVirtualBox()) << row;
+                std::string query = kind.query;
+                if (query == "enabled")
+                    reply = QueryVrdeEnabled(ServiceVirtualBox, TestVmName);
+                else if (query == "port")
+                    reply = QueryVrdePort(ServiceVirtualBox, ServiceSession, TestVmName);
+                else if (query == "resolution")
+                    reply = QueryScreenResolution(ServiceVirtualBox, ServiceSession, TestVmName);
+                else
+                    StopVm(TestVmName);
+                CloseVirtualBox();
+            });
+            if (std::string(kind.query) != "stop") {
+                EXPECT_EQ(0u, reply) << row;
+            }
+            std::string mismatch = std::string("ERROR: VirtualBox's ") + kind.interfaceName +
+                                   " does not match the API generation " + g.name + " (0x80004002)";
+            std::vector<std::string> lines = LogMessages();
+            EXPECT_EQ(1, std::count(lines.begin(), lines.end(), mismatch)) << row << Log();
+            if (kind.stepLine != NULL) {
+                EXPECT_TRUE(Logged(kind.stepLine)) << row << Log();
+            }
+            EXPECT_EQ(0u, JournalOf(std::string(kind.interfaceName) + "::").size()) << row;
+        }
+    }
 }
 
 } // namespace

@@ -13,14 +13,21 @@
 
 namespace {
 
-template <class Interface>
+// A fake answers its generation's identifier, as VirtualBox's objects do,
+// unless it plays a later release's (answers false).
+template <class Interface, VboxInterface Kind>
 struct Fake : public Interface {
     LONG references = 1;
+    bool answers = true;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
     {
         *object = NULL;
-        return E_NOINTERFACE;
+        if (!IsEqualIID(iid, IID_IUnknown) && !(answers && IsEqualIID(iid, VboxApi->iids[Kind])))
+            return E_NOINTERFACE;
+        AddRef();
+        *object = this;
+        return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)++references; }
     ULONG STDMETHODCALLTYPE Release() override { return (ULONG)--references; }
@@ -33,15 +40,15 @@ struct Fake : public Interface {
     }
 };
 
-template <class Interface>
-HRESULT HandOut(Fake<Interface> *object, Interface **out)
+template <class Interface, VboxInterface Kind>
+HRESULT HandOut(Fake<Interface, Kind> *object, Interface **out)
 {
     object->AddRef();
     *out = object;
     return S_OK;
 }
 
-struct FakeProgress : Fake<Vbox40Progress> {
+struct FakeProgress : Fake<Vbox40Progress, VboxIProgress> {
     HRESULT waitResult = S_OK;
     int waits = 0;
     LONG timeout = 0;
@@ -54,7 +61,7 @@ struct FakeProgress : Fake<Vbox40Progress> {
     }
 };
 
-struct FakeConsole : Fake<Vbox40Console> {
+struct FakeConsole : Fake<Vbox40Console, VboxIConsole> {
     FakeProgress progress;
     HRESULT methodResult = S_OK;
     bool handOutProgress = true;
@@ -64,7 +71,7 @@ struct FakeConsole : Fake<Vbox40Console> {
     {
         called = name;
         if (handOutProgress)
-            HandOut<Vbox40Progress>(&progress, out);
+            HandOut(&progress, out);
         return methodResult;
     }
     HRESULT STDMETHODCALLTYPE get_Display(Vbox40Display **) override { return E_NOTIMPL; }
@@ -75,7 +82,7 @@ struct FakeConsole : Fake<Vbox40Console> {
     HRESULT STDMETHODCALLTYPE SleepButton() override { called = "SleepButton"; return methodResult; }
 };
 
-struct FakeSession : Fake<Vbox40Session> {
+struct FakeSession : Fake<Vbox40Session, VboxISession> {
     FakeConsole console;
     HRESULT consoleResult = S_OK;
     int unlocks = 0;
@@ -84,7 +91,7 @@ struct FakeSession : Fake<Vbox40Session> {
     {
         if (FAILED(consoleResult))
             return consoleResult;
-        return HandOut<Vbox40Console>(&console, out);
+        return HandOut(&console, out);
     }
     HRESULT STDMETHODCALLTYPE UnlockMachine() override
     {
@@ -93,7 +100,7 @@ struct FakeSession : Fake<Vbox40Session> {
     }
 };
 
-struct FakeMachine : Fake<Vbox40Machine> {
+struct FakeMachine : Fake<Vbox40Machine, VboxIMachine> {
     HRESULT idResult = S_OK;
     HRESULT stateResult = S_OK;
     HRESULT lockResult = S_OK;
@@ -126,7 +133,7 @@ struct FakeMachine : Fake<Vbox40Machine> {
     }
 };
 
-struct FakeVirtualBox : Fake<Vbox40VirtualBox> {
+struct FakeVirtualBox : Fake<Vbox40VirtualBox, VboxIVirtualBox> {
     FakeMachine machine;
     HRESULT findResult = S_OK;
 
@@ -136,7 +143,7 @@ struct FakeVirtualBox : Fake<Vbox40VirtualBox> {
     {
         if (FAILED(findResult))
             return findResult;
-        return HandOut<Vbox40Machine>(&machine, out);
+        return HandOut(&machine, out);
     }
 };
 

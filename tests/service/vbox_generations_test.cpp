@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "standin_generation.h"
 #include "vbox_api.h"
 
 namespace {
@@ -87,8 +88,8 @@ TEST(VboxGenerationsTest, EachDescriptionHoldsTheReferenceNumbers)
         ASSERT_NE((const VboxGeneration *)NULL, found) << Generations[g];
         for (const PositionRow &row : Positions)
             EXPECT_EQ(row.positions[g], found->positions[row.method]) << Generations[g] << " " << row.name;
-        EXPECT_EQ(Identities[g].virtualBoxIid, Text(found->virtualBoxIid)) << Generations[g];
-        EXPECT_EQ(Identities[g].sessionIid, Text(found->sessionIid)) << Generations[g];
+        EXPECT_EQ(Identities[g].virtualBoxIid, Text(found->iids[VboxIVirtualBox])) << Generations[g];
+        EXPECT_EQ(Identities[g].sessionIid, Text(found->iids[VboxISession])) << Generations[g];
         for (int state = 0; state < VboxStateCount; state++)
             EXPECT_EQ(Identities[g].states[state], found->states[state]) << Generations[g] << " state " << state;
         // The generations that moved SaveState to the machine also gave GetScreenResolution its origin.
@@ -99,6 +100,28 @@ TEST(VboxGenerationsTest, EachDescriptionHoldsTheReferenceNumbers)
     // Asked newest first.
     EXPECT_STREQ("7.2", VboxGenerations[0].name);
     EXPECT_STREQ("4.0", VboxGenerations[VboxGenerationCount - 1].name);
+}
+
+// Every interface's identifier, as the stand-in's description (written
+// from the same reference, the six 4.0 values included) has it.
+TEST(VboxGenerationsTest, EveryInterfaceOfEveryGenerationHasTheReferenceIdentifier)
+{
+    for (const StandinGeneration &reference : StandinGenerations) {
+        const VboxGeneration *found = NULL;
+        for (int i = 0; i < VboxGenerationCount; i++)
+            found = strcmp(VboxGenerations[i].name, reference.name) == 0 ? &VboxGenerations[i] : found;
+        ASSERT_NE((const VboxGeneration *)NULL, found) << reference.name;
+        int compared = 0;
+        for (const StandinInterfaceLayout &layout : reference.interfaces) {
+            for (int kind = 0; kind < VboxInterfaceCount; kind++) {
+                if (strcmp(layout.name, VboxInterfaceNames[kind]) != 0)
+                    continue;
+                EXPECT_EQ(Text(layout.iid), Text(found->iids[kind])) << reference.name << " " << layout.name;
+                compared++;
+            }
+        }
+        EXPECT_EQ(VboxInterfaceCount, compared) << reference.name;
+    }
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // real COM against the stand-in.
 #include "vbox_fixture.h"
 
+#include <algorithm>
+
 #include "settings.h"
 #include "vbox_session.h"
 
@@ -23,6 +25,7 @@ TEST_F(VboxTest, OpenAndCloseLogTheInterfaceLinesAndBalanceCom)
     // A letter of the ANSI code page beyond Latin-1 (S with caron in 1252): logged whole.
     ASSERT_EQ(1252u, GetACP());
     ASSERT_EQ(1, StandinSetServerInfo("7.0.99_STANDIN", "C:\\Users\\\x8a\xe1rka\\.VirtualBox"));
+    strcpy(ServiceSettings.VboxUserHome, "C:\\Users\\\x8a\xe1rka\\.VirtualBox");
     HRESULT opened = E_FAIL;
     RunOnSupervisorThread([&] {
         ASSERT_EQ(S_OK, CoInitialize(NULL));
@@ -43,6 +46,39 @@ TEST_F(VboxTest, OpenAndCloseLogTheInterfaceLinesAndBalanceCom)
         "Closing VirtualBox interface",
     };
     EXPECT_EQ(expected, LogMessages());
+}
+
+// VirtualBox's server takes its home folder from where COM started it, not
+// from the service: a different folder is said once (for each folder), a
+// folder written otherwise (case, "/", a trailing separator) is the same.
+TEST_F(VboxTest, AServerHomeOtherThanVboxUserHomeIsWarnedOfOnce)
+{
+    const struct {
+        const char *serverHome;
+        const char *vboxUserHome;
+        bool warns;
+    } rows[] = {
+        { "C:\\Users\\vbox\\.VirtualBox", "c:/USERS/vbox/.virtualbox/", false },
+        { "D:\\VirtualBox\\", "D:\\VirtualBox", false },
+        { "D:\\Other Home", "C:\\Users\\vbox\\.VirtualBox", true },
+    };
+    for (const auto &row : rows) {
+        ASSERT_EQ(1, StandinSetServerInfo(NULL, row.serverHome));
+        strcpy(ServiceSettings.VboxUserHome, row.vboxUserHome);
+        DeleteFileA(ServiceSettings.LogPath);
+        // The supervisor's connection and a pipe request's: one warning.
+        for (int connection = 0; connection < 2; connection++) {
+            RunOnSupervisorThread([&] {
+                EXPECT_EQ(S_OK, OpenVirtualBox()) << row.serverHome;
+                CloseVirtualBox();
+            });
+        }
+        std::string warning = std::string("WARNING: VirtualBox's server uses the home folder '") + row.serverHome +
+                              "', not VboxUserHome '" + row.vboxUserHome + "'";
+        std::vector<std::string> lines = LogMessages();
+        EXPECT_EQ(row.warns ? 1 : 0, std::count(lines.begin(), lines.end(), warning)) << row.serverHome << Log();
+        EXPECT_EQ(row.warns ? 1u : 0u, Log().find("WARNING") != std::string::npos ? 1u : 0u) << row.serverHome;
+    }
 }
 
 TEST_F(VboxTest, NothingIsLoggedBelowLevelThree)
@@ -79,6 +115,7 @@ TEST_F(VboxTest, FailedConnectIsLoggedAndStillClosedOnce)
 TEST_F(VboxTest, FailedVersionStillLogsTheHomeFolderAndCreatesNoSession)
 {
     ASSERT_EQ(1, StandinSetServerInfo("7.0.99_STANDIN", "D:\\vbox home"));
+    strcpy(ServiceSettings.VboxUserHome, "D:\\vbox home");
     ASSERT_EQ(1, StandinSetFault("IVirtualBox::get_Version", (long)0x80004005));
     HRESULT opened = S_OK;
     RunOnSupervisorThread([&] {

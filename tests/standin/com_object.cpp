@@ -1,5 +1,7 @@
 #include "com_object.h"
 
+#include "standin_store.h"
+
 #include <utility>
 
 namespace {
@@ -116,8 +118,12 @@ HRESULT StandinObject::QueryInterface(REFIID iid, void **out)
     if (out == NULL)
         return E_POINTER;
     *out = NULL;
+    // A later release that changed this interface answers another identifier.
+    GUID other;
+    bool mismatched = layout != NULL && ReadStandinMismatch(layout->name, &other);
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-        (layout != NULL && (IsEqualIID(iid, layout->iid) || IsEqualIID(iid, layout->marshalIid))))
+        (mismatched && IsEqualIID(iid, other)) ||
+        (!mismatched && layout != NULL && (IsEqualIID(iid, layout->iid) || IsEqualIID(iid, layout->marshalIid))))
         *out = &face;
     else
         *out = QueryOtherInterface(iid);

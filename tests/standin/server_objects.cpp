@@ -672,7 +672,6 @@ StandinMethod StandinImplementationOf(StandinMethodId method)
     case StandinMethod_Resolution7:
         return StandinEntry<&DisplayObject::GetScreenResolutionAndOrigin>();
     // The session's methods live in the session DLL.
-    case StandinMethod_Console:
     case StandinMethod_SessionMachine:
     case StandinMethod_SessionConsole:
     case StandinMethod_UnlockMachine:

@@ -36,12 +36,18 @@ void GiveLockBack(IUnknown *console)
 }
 
 // The generation's own face of a server object (a private copy's where the
-// type library needs one); NULL when it has none.
+// type library needs one); the object as it came when it has none (a later
+// release's object, which the session hands out all the same); NULL without
+// a generation.
 IUnknown *FaceOf(IUnknown *object, const StandinGeneration *generation, StandinInterfaceKind kind)
 {
     IUnknown *face = NULL;
-    if (generation == NULL || FAILED(object->QueryInterface(generation->interfaces[kind].marshalIid, (void **)&face)))
+    if (generation == NULL)
         return NULL;
+    if (FAILED(object->QueryInterface(generation->interfaces[kind].marshalIid, (void **)&face))) {
+        object->AddRef();
+        face = object;
+    }
     return face;
 }
 
@@ -232,7 +238,6 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **o
 StandinMethod StandinImplementationOf(StandinMethodId method)
 {
     switch (method) {
-    case StandinMethod_Console:
     case StandinMethod_SessionConsole:
         return StandinEntry<&SessionObject::get_Console>();
     case StandinMethod_SessionMachine:

@@ -57,6 +57,17 @@ int StandinSetDelay(const char *operation, long ms)
     return WriteStandinDelay(operation, ms);
 }
 
+int StandinSetMismatch(const char *interfaceName, const char *other)
+{
+    if (other == NULL)
+        return WriteStandinMismatch(interfaceName, NULL);
+    wchar_t wide[64];
+    GUID iid;
+    if (MultiByteToWideChar(CP_ACP, 0, other, -1, wide, 64) <= 0 || FAILED(CLSIDFromString(wide, &iid)))
+        return 0;
+    return WriteStandinMismatch(interfaceName, &iid);
+}
+
 int StandinSetHeadlessBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode)
 {
     return WriteStandinBehaviour(machineName, behaviour, exitCode);

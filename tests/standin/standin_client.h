@@ -45,6 +45,11 @@ int StandinSetFault(const char *method, long hresult);
 // "PowerDown", "SaveState": ms until the machine's process is told to end;
 // "PowerButton", "SleepButton": ms until the guest reacts, -1 never.
 int StandinSetDelay(const char *operation, long ms);
+// A later release that changed one interface: its objects ("IMachine",
+// "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo")
+// answer the identifier other ("{...}") instead of their generation's; NULL
+// gives them theirs back. Other names and texts that are no identifier are refused.
+int StandinSetMismatch(const char *interfaceName, const char *other);
 // "normal", "crash" (exits with exitCode right after attaching) or "hang"
 // (ignores every stop and never exits by itself).
 int StandinSetHeadlessBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);

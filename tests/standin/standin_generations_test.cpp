@@ -22,7 +22,7 @@ const Identifiers Iids[] = {
         "d0a0163f-e254-4e5b-a1f2-011cf991c38d", "7682d5eb-f00e-44f1-8ca2-99d08b1cd607",
         "d644ad1e-c501-4fc7-9ab6-aa6d763bc540", "2ce10519-3c09-45d8-a12d-e887786146b7" } },
     { "IMachine",
-      { "13162683-BE08-4F58-ACEB-E81429A465F8", "85cd948e-a71f-4289-281e-0ca7ad48cd89",
+      { "662c175e-a69d-40b8-a77a-1d719d0ab062", "85cd948e-a71f-4289-281e-0ca7ad48cd89",
         "85632c68-b5bb-4316-a900-5eb28d3413df", "300763af-5d6b-46e6-aa96-273eac15538a",
         "e36a5081-a82a-40bd-9e4e-42a44d6ce50f", "e36a5081-a82a-40bd-9e4e-42a44d6ce50f" } },
     { "ISession",
@@ -30,23 +30,23 @@ const Identifiers Iids[] = {
         "c0447716-ff5a-4795-b57a-ecd5fffa18a4", "c0447716-ff5a-4795-b57a-ecd5fffa18a4",
         "c0447716-ff5a-4795-b57a-ecd5fffa18a4", "c0447716-ff5a-4795-b57a-ecd5fffa18a4" } },
     { "IConsole",
-      { "972F8CC5-4FA2-4539-B969-FBF5835C9BB2", "872da645-4a9b-1727-bee2-5585105b9eed",
+      { "515e8e8d-f932-4d8e-9f32-79a52aead882", "872da645-4a9b-1727-bee2-5585105b9eed",
         "872da645-4a9b-1727-bee2-5585105b9eed", "6ac83d89-6ee7-4e33-8ae6-b257b2e81be8",
         "6ac83d89-6ee7-4e33-8ae6-b257b2e81be8", "6ac83d89-6ee7-4e33-8ae6-b257b2e81be8" } },
     { "IProgress",
-      { "E9C043E8-92F9-424C-892C-6B4DE44D104C", "e0026dc0-0c55-47b1-aa64-d340a396b418",
+      { "a163c98f-8635-4aa8-b770-a9941737f3ef", "e0026dc0-0c55-47b1-aa64-d340a396b418",
         "d7b98d2b-30e8-447e-99cb-e31becae6ae4", "d7b98d2b-30e8-447e-99cb-e31becae6ae4",
         "d7b98d2b-30e8-447e-99cb-e31becae6ae4", "d7b98d2b-30e8-447e-99cb-e31becae6ae4" } },
     { "IVRDEServer",
-      { "33FEFD3F-75EB-42C5-BBD5-65AB181A01FD", "6e758489-453a-6f98-9cb9-2da2cb8eabb5",
+      { "be24e0db-e1d6-4d58-b85b-21053d1511b4", "6e758489-453a-6f98-9cb9-2da2cb8eabb5",
         "08e25756-08a2-41af-a05f-d7c661abaebe", "08e25756-08a2-41af-a05f-d7c661abaebe",
         "08e25756-08a2-41af-a05f-d7c661abaebe", "08e25756-08a2-41af-a05f-d7c661abaebe" } },
     { "IVRDEServerInfo",
-      { "F60A1E4D-031F-4D75-99CF-2072A539AB26", "c39ef4d6-7532-45e8-96da-eb5986ae76e4",
+      { "714434a1-58c3-4aab-9049-7652c5df113b", "c39ef4d6-7532-45e8-96da-eb5986ae76e4",
         "c39ef4d6-7532-45e8-96da-eb5986ae76e4", "c39ef4d6-7532-45e8-96da-eb5986ae76e4",
         "c39ef4d6-7532-45e8-96da-eb5986ae76e4", "c39ef4d6-7532-45e8-96da-eb5986ae76e4" } },
     { "IDisplay",
-      { "55C728D8-D412-459D-B635-D155AFA8E30C", "76eed314-3c72-4bbb-95cf-5eb4947a4041",
+      { "09eed313-cd56-4d06-bd56-fac0f716b5dd", "76eed314-3c72-4bbb-95cf-5eb4947a4041",
         "4680b2de-8690-11e9-b83d-5719e53cf1de", "4680b2de-8690-11e9-b83d-5719e53cf1de",
         "4680b2de-8690-11e9-b83d-5719e53cf1de", "14fd6676-ee6b-441a-988b-c83025ab693a" } },
 };
@@ -184,12 +184,16 @@ protected:
         if (virtualBox == NULL || locked.session == NULL)
             return locked;
         Bstr name(L"Web Server");
-        EXPECT_EQ(S_OK, CallAt(virtualBox, At(generation, "IVirtualBox", L"FindMachine"), name.value, &locked.machine));
-        if (Hold(locked.machine) == NULL)
+        IUnknown *found = NULL;
+        EXPECT_EQ(S_OK, CallAt(virtualBox, At(generation, "IVirtualBox", L"FindMachine"), name.value, &found));
+        // Objects arrive as IUnknown: asked for the generation's interface, as a client does.
+        locked.machine = Ask(Hold(found), "IMachine", generation);
+        if (locked.machine == NULL)
             return locked;
         EXPECT_EQ(S_OK, CallAt(locked.machine, At(generation, "IMachine", L"LockMachine"), locked.session, 1L));
-        EXPECT_EQ(S_OK, CallAt(locked.session, At(generation, "ISession", L"Console"), &locked.console));
-        Hold(locked.console);
+        IUnknown *console = NULL;
+        EXPECT_EQ(S_OK, CallAt(locked.session, At(generation, "ISession", L"Console"), &console));
+        locked.console = Ask(Hold(console), "IConsole", generation);
         return locked;
     }
 
@@ -197,7 +201,7 @@ protected:
     {
         IUnknown *machine = NULL;
         EXPECT_EQ(S_OK, CallAt(locked.session, At(generation, "ISession", L"Machine"), &machine));
-        return Hold(machine);
+        return Ask(Hold(machine), "IMachine", generation);
     }
 
     // The state once the stand-in has seen the machine's process end.
@@ -314,7 +318,7 @@ TEST_F(GenerationTest, SessionMachineSavesTheStateWhereTheConsoleNoLongerDoes)
         IUnknown *machine = SessionMachine(locked, generation);
         ASSERT_NE(nullptr, machine);
         ASSERT_EQ(S_OK, CallAt(machine, saveState, &progress));
-        Hold(progress);
+        progress = Ask(Hold(progress), "IProgress", generation);
         EXPECT_EQ(StateNumbers[generation].saving, StateOf("Web Server"));
         EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"WaitForCompletion"), -1L));
         EXPECT_EQ(0u, ExitCodeOf(process));
@@ -343,7 +347,7 @@ TEST_F(GenerationTest, ScreenResolutionHasTheOriginAndMonitorStatusFrom52On)
         ASSERT_NE(nullptr, locked.console);
         IUnknown *display = NULL;
         ASSERT_EQ(S_OK, CallAt(locked.console, At(generation, "IConsole", L"Display"), &display));
-        Hold(display);
+        display = Ask(Hold(display), "IDisplay", generation);
         ULONG width = 7, height = 7, bits = 7;
         LONG xOrigin = 7, yOrigin = 7, monitorStatus = 7;
         int resolution = At(generation, "IDisplay", L"GetScreenResolution");
@@ -395,7 +399,8 @@ TEST_F(GenerationTest, SevenGenerationsNumberTheStatesAnewFromAbortedSavedOn)
         bool buttons = wcsstr(stop.method, L"Button") != NULL;
         IUnknown *progress = NULL;
         EXPECT_EQ(S_OK, buttons ? CallAt(target, position) : CallAt(target, position, &progress));
-        Hold(progress);
+        if (progress != NULL)
+            progress = Ask(Hold(progress), "IProgress", generation);
         EXPECT_EQ(stop.during, StateOf("Web Server"));
         if (progress != NULL) {
             EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"WaitForCompletion"), -1L));

@@ -37,6 +37,8 @@ const char *const FaultNames[] = {
 
 const char *const DelayNames[] = { "PowerDown", "SaveState", "PowerButton", "SleepButton" };
 
+const char *const MismatchNames[] = { "IMachine", "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo" };
+
 int IsInList(const char *name, const char *const *list, size_t count)
 {
     if (name == NULL)
@@ -238,6 +240,52 @@ int WriteStandinFault(const char *method, long hresult)
         written = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
     } else {
         written = WriteDword(key, method, (DWORD)hresult);
+    }
+    RegCloseKey(key);
+    return written;
+}
+
+int IsStandinMismatchName(const char *interfaceName)
+{
+    return IsInList(interfaceName, MismatchNames, sizeof(MismatchNames) / sizeof(MismatchNames[0]));
+}
+
+int ReadStandinMismatch(const char *interfaceName, GUID *other)
+{
+    if (!IsStandinMismatchName(interfaceName))
+        return 0;
+    char subkey[512];
+    ComposeSubkey(subkey, sizeof(subkey), "Mismatch", NULL);
+    HKEY key = OpenStoreKey(subkey, 0, KEY_QUERY_VALUE);
+    if (key == NULL)
+        return 0;
+    char text[64];
+    wchar_t wide[64];
+    int read = ReadText(key, interfaceName, text, sizeof(text)) &&
+               MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 64) > 0 && SUCCEEDED(CLSIDFromString(wide, other));
+    RegCloseKey(key);
+    return read;
+}
+
+int WriteStandinMismatch(const char *interfaceName, const GUID *other)
+{
+    if (!IsStandinMismatchName(interfaceName))
+        return 0;
+    char subkey[512];
+    ComposeSubkey(subkey, sizeof(subkey), "Mismatch", NULL);
+    HKEY key = OpenStoreKey(subkey, 1, KEY_SET_VALUE);
+    if (key == NULL)
+        return 0;
+    int written;
+    if (other == NULL) {
+        LONG status = RegDeleteValueA(key, interfaceName);
+        written = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    } else {
+        wchar_t wide[64];
+        char text[64];
+        StringFromGUID2(*other, wide, 64);
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), NULL, NULL);
+        written = WriteText(key, interfaceName, text);
     }
     RegCloseKey(key);
     return written;

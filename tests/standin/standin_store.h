@@ -16,6 +16,9 @@
 //   Delays            "PowerDown" | "SaveState" | "PowerButton" | "SleepButton"
 //                     = REG_DWORD milliseconds (0xFFFFFFFF: never)
 //   Headless\<name>   Behaviour (REG_SZ), ExitCode (REG_DWORD)
+//   Mismatch          "<Interface>" = REG_SZ the identifier that interface's
+//                     objects answer instead of their generation's (a later
+//                     release that changed that interface)
 
 #include <windows.h>
 
@@ -23,7 +26,7 @@
 
 #define STANDIN_KEY "Software\\Pelorin\\VirtualBox Standin"
 #define STANDIN_DEFAULT_VERSION "7.0.0"
-#define STANDIN_DEFAULT_HOME_FOLDER "C:\\VirtualBox"
+#define STANDIN_DEFAULT_HOME_FOLDER "C:\\Users\\vbox\\.VirtualBox"
 #define STANDIN_DEFAULT_IDLE_TIMEOUT_MS 10000
 
 // Results of the stand-in's own refusals (VirtualBox's numbering).
@@ -57,6 +60,14 @@ int WriteStandinServerInfo(const char *version, const char *homeFolder);
 void ReadStandinGenerationName(char *name, size_t size);
 // Refuses a word that names no generation (see standin_generation.h).
 int WriteStandinGeneration(const char *name);
+
+// The names of the interfaces that Mismatch may name (those whose objects
+// VirtualBox hands out): IMachine, IConsole, IProgress, IDisplay, IVRDEServer, IVRDEServerInfo.
+int IsStandinMismatchName(const char *interfaceName);
+// 1 when the interface's objects answer *other instead of their generation's identifier.
+int ReadStandinMismatch(const char *interfaceName, GUID *other);
+// other NULL: the interface answers its generation's identifier again.
+int WriteStandinMismatch(const char *interfaceName, const GUID *other);
 
 unsigned long ReadStandinIdleTimeout(void);
 int WriteStandinIdleTimeout(unsigned long ms);

@@ -27,7 +27,7 @@ TEST_F(StandinTest, FindMachineFindsExactNamesOnly)
     const wchar_t *missing[] = { L"web server", L"Mail Server", L"" };
     for (const wchar_t *name : missing) {
         Bstr wanted(name);
-        IMachine *notFound = (IMachine *)1;
+        IUnknown *notFound = (IUnknown *)1;
         EXPECT_EQ(ObjectNotFound, virtualBox->FindMachine(wanted.value, &notFound));
         EXPECT_EQ(nullptr, notFound);
     }
@@ -52,9 +52,9 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     EXPECT_EQ(S_OK, virtualBox->get_Version(version.Out()));
     EXPECT_EQ(S_OK, virtualBox->get_HomeFolder(home.Out()));
     EXPECT_EQ("7.0.0", Narrow(version.value));
-    EXPECT_EQ("C:\\VirtualBox", Narrow(home.value));
+    EXPECT_EQ("C:\\Users\\vbox\\.VirtualBox", Narrow(home.value));
 
-    ASSERT_EQ(1, StandinSetServerInfo("6.1.50r161033", "C:\\Users\\vbox\\.VirtualBox"));
+    ASSERT_EQ(1, StandinSetServerInfo("6.1.50r161033", "D:\\VirtualBox Home"));
     StandinMachine mail = MakeMachine("Mail Server", MailUuid, 5);
     mail.sessionPid = 4242;
     mail.vrdeEnabled = 0;
@@ -68,7 +68,7 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     EXPECT_EQ(S_OK, virtualBox->get_Version(version2.Out()));
     EXPECT_EQ(S_OK, virtualBox->get_HomeFolder(home2.Out()));
     EXPECT_EQ("6.1.50r161033", Narrow(version2.value));
-    EXPECT_EQ("C:\\Users\\vbox\\.VirtualBox", Narrow(home2.value));
+    EXPECT_EQ("D:\\VirtualBox Home", Narrow(home2.value));
 
     IMachine *machine = Find(virtualBox, L"Mail Server");
     ASSERT_NE(nullptr, machine);
@@ -76,7 +76,7 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     EXPECT_EQ(S_OK, machine->get_SessionPid(&pid));
     EXPECT_EQ(4242u, pid);
     IVRDEServer *vrde = NULL;
-    ASSERT_EQ(S_OK, machine->get_VRDEServer(&vrde));
+    ASSERT_EQ(S_OK, machine->get_VRDEServer(As(&vrde)));
     Hold(vrde);
     long enabled = -1;
     EXPECT_EQ(S_OK, vrde->get_Enabled(&enabled));
@@ -86,13 +86,13 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     IConsole *console = LockConsole(machine, NewSession());
     ASSERT_NE(nullptr, console);
     IVRDEServerInfo *info = NULL;
-    ASSERT_EQ(S_OK, console->get_VRDEServerInfo(&info));
+    ASSERT_EQ(S_OK, console->get_VRDEServerInfo(As(&info)));
     Hold(info);
     long port = 0;
     EXPECT_EQ(S_OK, info->get_Port(&port));
     EXPECT_EQ(5000, port);
     IDisplay *display = NULL;
-    ASSERT_EQ(S_OK, console->get_Display(&display));
+    ASSERT_EQ(S_OK, console->get_Display(As(&display)));
     Hold(display);
     ULONG width = 0;
     ULONG height = 0;
@@ -132,7 +132,7 @@ TEST_F(StandinTest, HeadlessRunsTheMachineAndPowerDownWaitsForItsEnd)
     IConsole *console = LockConsole(machine, session);
     ASSERT_NE(nullptr, console);
     IProgress *progress = NULL;
-    ASSERT_EQ(S_OK, console->PowerDown(&progress));
+    ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
     EXPECT_EQ(11, StateOf("Web Server"));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
@@ -174,7 +174,7 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
     IConsole *console = LockConsole(machine, session);
     ASSERT_NE(nullptr, console);
     IProgress *progress = NULL;
-    ASSERT_EQ(S_OK, console->SaveState(&progress));
+    ASSERT_EQ(S_OK, console->SaveState(As(&progress)));
     Hold(progress);
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
     EXPECT_EQ(0u, ExitCodeOf(process));
@@ -184,7 +184,7 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
     EXPECT_EQ(0u, after.sessionPid);
     // Nothing runs any more: a second stop is refused.
     IProgress *again = NULL;
-    EXPECT_EQ(InvalidVmState, console->PowerDown(&again));
+    EXPECT_EQ(InvalidVmState, console->PowerDown(As(&again)));
     EXPECT_EQ(nullptr, again);
     EXPECT_EQ(S_OK, session->UnlockMachine());
 }
@@ -233,7 +233,7 @@ TEST_F(StandinTest, SessionNeedsALockAndALockNeedsARunningMachine)
     ASSERT_NE(nullptr, machine);
     ISession *session = NewSession();
     IConsole *console = (IConsole *)1;
-    EXPECT_EQ(InvalidObjectState, session->get_Console(&console));
+    EXPECT_EQ(InvalidObjectState, session->get_Console(As(&console)));
     EXPECT_EQ(nullptr, console);
     EXPECT_EQ(InvalidObjectState, session->UnlockMachine());
     // Powered off: no console to share.
@@ -249,7 +249,7 @@ TEST_F(StandinTest, SessionNeedsALockAndALockNeedsARunningMachine)
     EXPECT_EQ(S_OK, session->UnlockMachine());
     // A console kept past the unlock is no longer usable.
     IProgress *progress = NULL;
-    EXPECT_EQ(InvalidObjectState, locked->PowerDown(&progress));
+    EXPECT_EQ(InvalidObjectState, locked->PowerDown(As(&progress)));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
 
     std::vector<std::string> expected = {
@@ -272,7 +272,7 @@ TEST_F(StandinTest, InjectedFaultsArriveIntactAndAreJournalled)
     ASSERT_EQ(1, StandinSetFault("IVirtualBox::FindMachine", custom));
     Bstr name(L"Web Server");
     IMachine *machine = NULL;
-    EXPECT_EQ(custom, virtualBox->FindMachine(name.value, &machine));
+    EXPECT_EQ(custom, virtualBox->FindMachine(name.value, As(&machine)));
     EXPECT_EQ(nullptr, machine);
     ASSERT_EQ(1, StandinSetFault("IVirtualBox::FindMachine", 0));
     machine = Find(virtualBox, L"Web Server");
@@ -284,7 +284,7 @@ TEST_F(StandinTest, InjectedFaultsArriveIntactAndAreJournalled)
     EXPECT_EQ(0, state);
     ASSERT_EQ(1, StandinSetFault("ISession::get_Console", (HRESULT)0x80BB0009L));
     IConsole *console = NULL;
-    EXPECT_EQ((HRESULT)0x80BB0009L, NewSession()->get_Console(&console));
+    EXPECT_EQ((HRESULT)0x80BB0009L, NewSession()->get_Console(As(&console)));
 
     EXPECT_EQ(0, StandinSetFault("IMachine::NoSuchMethod", E_FAIL));
     EXPECT_EQ(0, StandinSetFault(NULL, E_FAIL));
@@ -342,7 +342,7 @@ TEST_F(StandinTest, JournalHoldsTheCallsOfAllThreeProcesses)
     IConsole *console = LockConsole(machine, session);
     ASSERT_NE(nullptr, console);
     IProgress *progress = NULL;
-    ASSERT_EQ(S_OK, console->PowerDown(&progress));
+    ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
     EXPECT_EQ(S_OK, session->UnlockMachine());
@@ -410,7 +410,7 @@ TEST_F(StandinTest, HangingHeadlessIgnoresTheStopUntilReset)
     IConsole *console = LockConsole(machine, session);
     ASSERT_NE(nullptr, console);
     IProgress *progress = NULL;
-    ASSERT_EQ(S_OK, console->PowerDown(&progress));
+    ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
     // A wait with a limit returns while the machine is still stopping.
     EXPECT_EQ(S_OK, progress->WaitForCompletion(500));

@@ -54,6 +54,33 @@ public:
     BSTR value;
 };
 
+// VirtualBox's objects arrive as IUnknown; a test calls them through the
+// interface it names: As(&machine) takes the call's result and asks it for
+// that interface once the call has returned.
+template <class Interface>
+class TypedResult {
+public:
+    explicit TypedResult(Interface **typed) : target(typed) { *typed = NULL; }
+    ~TypedResult()
+    {
+        if (result != NULL) {
+            result->QueryInterface(__uuidof(Interface), (void **)target);
+            result->Release();
+        }
+    }
+    operator IUnknown **() { return &result; }
+
+private:
+    Interface **target;
+    IUnknown *result = NULL;
+};
+
+template <class Interface>
+TypedResult<Interface> As(Interface **typed)
+{
+    return TypedResult<Interface>(typed);
+}
+
 class StandinTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -105,7 +132,7 @@ protected:
     {
         Bstr wanted(name);
         IMachine *machine = NULL;
-        EXPECT_EQ(S_OK, virtualBox->FindMachine(wanted.value, &machine));
+        EXPECT_EQ(S_OK, virtualBox->FindMachine(wanted.value, As(&machine)));
         return Hold(machine);
     }
 
@@ -147,7 +174,7 @@ protected:
     {
         EXPECT_EQ(S_OK, machine->LockMachine(session, 1));
         IConsole *console = NULL;
-        EXPECT_EQ(S_OK, session->get_Console(&console));
+        EXPECT_EQ(S_OK, session->get_Console(As(&console)));
         return Hold(console);
     }
 

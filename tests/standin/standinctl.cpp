@@ -28,6 +28,8 @@ const char Usage[] =
     "  fault METHOD HRESULT            e.g. fault IMachine::LockMachine 0x80004005; 0 clears\n"
     "  delay OPERATION MS              PowerDown, SaveState, PowerButton, SleepButton; -1 never\n"
     "  headless NAME normal|crash|hang [EXITCODE]\n"
+    "  mismatch INTERFACE {IID}|none   that interface's objects answer IID instead of\n"
+    "                                  their generation's identifier; none: theirs again\n"
     "  journal                         print the journal\n";
 
 int Done(int succeeded)
@@ -205,6 +207,8 @@ int main(int argc, char **argv)
         return Done(StandinSetDelay(arguments[0], strtol(arguments[1], NULL, 0)));
     if (command == "headless" && (count == 2 || count == 3))
         return Done(StandinSetHeadlessBehaviour(arguments[0], arguments[1], count == 3 ? strtoul(arguments[2], NULL, 0) : 0));
+    if (command == "mismatch" && count == 2)
+        return Done(StandinSetMismatch(arguments[0], strcmp(arguments[1], "none") == 0 ? NULL : arguments[1]));
     if (command == "journal" && count == 0)
         return PrintJournal();
     fputs(Usage, stderr);
