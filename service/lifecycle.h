@@ -3,22 +3,7 @@
 
 #include <windows.h>
 
-extern SERVICE_STATUS ServiceStatus;
-extern SERVICE_STATUS_HANDLE StatusHandle;
-// The checkpoint of the next pending report; it starts at 1 and only grows.
-extern int CheckPointCounter;
-
 void WINAPI ServiceMain(DWORD argc, char **argv);
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, void *eventData, void *context);
-
-// Fills the fixed fields of ServiceStatus: type, accepted controls, no exit code.
-void InitServiceStatus(void);
-// Reports a state to the Service Control Manager. Stopped is final, and once a
-// stop is pending only further stop-pending reports and the final stop go out.
-void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint);
-// The final report: exit code 0, or 1066 with the given service-specific code.
-void ReportServiceStopped(DWORD serviceSpecificExitCode);
-// Reports stop pending once a second for as long as the service is stopping.
-void __cdecl StopPendingHeartbeat(void *unused);
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <process.h>
 
-#include "lifecycle.h"
+#include "service_status.h"
 #include "log.h"
 #include "pipe_server.h"
 #include "settings.h"

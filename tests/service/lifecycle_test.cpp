@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "import_hook.h"
 #include "lifecycle.h"
+#include "service_status.h"
 #include "service_harness.h"
 #include "settings.h"
 #include "supervisor.h"
