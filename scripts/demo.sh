@@ -91,6 +91,8 @@ run "$exe" --help; echo "exit code ${PIPESTATUS[0]}"
 say '"Web Server.exe" -i   (install the service)'
 set +e
 run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
+echo "(-i also sets the recovery actions, restart a minute after a failure; Wine 8 keeps none of them and"
+echo " refuses the part that counts a stop with an error: the log's first line says so. Windows takes them.)"
 say '"Web Server.exe" -i   (a second time: refused)'
 run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
 set -e

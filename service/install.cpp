@@ -10,6 +10,31 @@
 
 static const char ServiceDescription[] = "Provides automatic start and shutdown of VirtualBox machine.";
 static const DWORD PreshutdownTimeout = 300000;
+// Restart after a minute, twice; the count starts again after a day.
+static const DWORD RestartDelayMs = 60000;
+static const DWORD FailureResetSeconds = 86400;
+
+// Windows restarts the service when it ends with an error (a machine that
+// ended abnormally or could not start): twice, a minute later each time.
+static void SetRecoveryActions(SC_HANDLE service)
+{
+    SC_ACTION actions[3] = { { SC_ACTION_RESTART, RestartDelayMs }, { SC_ACTION_RESTART, RestartDelayMs },
+                             { SC_ACTION_NONE, 0 } };
+    SERVICE_FAILURE_ACTIONSA failure;
+    ZeroMemory(&failure, sizeof(failure));
+    failure.dwResetPeriod = FailureResetSeconds;
+    failure.cActions = sizeof(actions) / sizeof(actions[0]);
+    failure.lpsaActions = actions;
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        WriteLog(1, "ERROR setting the service's recovery actions (0x%08x)", (unsigned)GetLastError());
+    // Before Vista a stop with an exit code never counts as a failure.
+    if (!VistaOrLater)
+        return;
+    SERVICE_FAILURE_ACTIONS_FLAG flag;
+    flag.fFailureActionsOnNonCrashFailures = TRUE;
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+        WriteLog(1, "ERROR setting the service's recovery actions for stops with an error (0x%08x)", (unsigned)GetLastError());
+}
 
 // Errors the tables name get words; any other is shown as its number.
 static void DescribeServiceError(DWORD error, char reason[255])
@@ -77,6 +102,8 @@ int InstallService(void)
         ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
     }
 
+    if (settings.RestartOnFailure)
+        SetRecoveryActions(service);
     GrantInteractiveServiceAccess(service);
 
     CloseServiceHandle(service);

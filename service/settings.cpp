@@ -21,7 +21,8 @@ static int InitializeSettingsLock(void)
 static int SettingsLockReady = InitializeSettingsLock();
 
 ServiceSettingsRecord ServiceSettings = {
-    "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0
+    "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0,
+    DEFAULT_SHUTDOWN_TIMEOUT, "savestate", StopMethodSaveState, 1
 };
 
 struct PriorityWord {
@@ -136,11 +137,27 @@ static void LoadShutdownSettings(void)
         method = StopMethodPowerOff;
     }
     DWORD maxWaitTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "MaxWaitTimeout", 300000, ini);
+    DWORD shutdownTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "ShutdownTimeout", DEFAULT_SHUTDOWN_TIMEOUT, ini);
+
+    // Only the two methods that end a machine whatever its guest does, or
+    // none; any other word is the default, savestate.
+    char fallback[sizeof(ServiceSettings.ShutdownFallbackCommand)];
+    GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownFallbackCommand", "savestate", fallback, sizeof(fallback), ini);
+    enum StopMethod fallbackMethod = StopMethodSaveState;
+    if (_stricmp(fallback, "poweroff") == 0)
+        fallbackMethod = StopMethodPowerOff;
+    else if (_stricmp(fallback, "none") == 0)
+        fallbackMethod = StopMethodNone;
+    else if (_stricmp(fallback, "savestate") != 0)
+        strcpy(fallback, "savestate");
 
     EnterCriticalSection(&SettingsLock);
     strcpy(ServiceSettings.ShutdownCommand, command);
     ServiceSettings.StopMethod = method;
     ServiceSettings.MaxWaitTimeout = maxWaitTimeout;
+    ServiceSettings.ShutdownTimeout = shutdownTimeout;
+    strcpy(ServiceSettings.ShutdownFallbackCommand, fallback);
+    ServiceSettings.FallbackMethod = fallbackMethod;
     LeaveCriticalSection(&SettingsLock);
 }
 
@@ -149,6 +166,15 @@ void CopyShutdownSettings(char *command, size_t size, enum StopMethod *method)
     EnterCriticalSection(&SettingsLock);
     snprintf(command, size, "%s", ServiceSettings.ShutdownCommand);
     *method = ServiceSettings.StopMethod;
+    LeaveCriticalSection(&SettingsLock);
+}
+
+void CopyFallbackSettings(char *command, size_t size, enum StopMethod *method, DWORD *timeout)
+{
+    EnterCriticalSection(&SettingsLock);
+    snprintf(command, size, "%s", ServiceSettings.ShutdownFallbackCommand);
+    *method = ServiceSettings.FallbackMethod;
+    *timeout = ServiceSettings.ShutdownTimeout;
     LeaveCriticalSection(&SettingsLock);
 }
 
@@ -204,6 +230,7 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
         char priority[64];
         GetPrivateProfileStringA(SETTINGS_SECTION, "Priority", "", priority, sizeof(priority), settings.IniPath);
         settings.PriorityClass = MapPriorityWord(priority);
+        settings.RestartOnFailure = GetPrivateProfileIntA(SETTINGS_SECTION, "RestartOnFailure", 1, settings.IniPath) != 0;
     }
 
     LoadShutdownSettings();

@@ -31,7 +31,19 @@ struct ServiceSettingsRecord {
     char ShutdownCommand[64];
     enum StopMethod StopMethod;
     DWORD MaxWaitTimeout;
+    // How long an ACPI press may take to end the machine before the fallback
+    // stops it; 0 waits for ever.
+    DWORD ShutdownTimeout;
+    // The fallback's word and method; StopMethodNone for "none".
+    char ShutdownFallbackCommand[64];
+    enum StopMethod FallbackMethod;
+    // -i sets the service's recovery actions unless this is 0.
+    int RestartOnFailure;
 };
+
+// Two minutes for the guest, and three of the five minutes of pre-shutdown
+// that -i asks Windows for left for the fallback's save.
+#define DEFAULT_SHUTDOWN_TIMEOUT 120000
 
 extern ServiceSettingsRecord ServiceSettings;
 
@@ -42,6 +54,8 @@ int LoadSettings(int fullLoad);
 
 // The stop method in force and its word, as one consistent pair.
 void CopyShutdownSettings(char *command, size_t size, enum StopMethod *method);
+// The fallback in force: its word, its method (StopMethodNone: none) and ShutdownTimeout.
+void CopyFallbackSettings(char *command, size_t size, enum StopMethod *method, DWORD *timeout);
 
 // LoadSettings for a given program path instead of the running program's own.
 int LoadSettingsForProgram(const char *exePath, int fullLoad);

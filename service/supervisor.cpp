@@ -1,10 +1,12 @@
 #include "supervisor.h"
 
 #include <process.h>
+#include <stdio.h>
+#include <string.h>
 
-#include "service_status.h"
 #include "log.h"
 #include "pipe_server.h"
+#include "service_status.h"
 #include "settings.h"
 #include "vbox_session.h"
 #include "vm_start.h"
@@ -12,6 +14,9 @@
 
 HANDLE StopEvent;
 HANDLE VmExitedEvent;
+
+// Presses far enough apart are no forced power-off to any guest.
+static const DWORD RepressGapMs = 10000;
 
 int CreateSupervisorEvents(void)
 {
@@ -28,40 +33,127 @@ void CALLBACK OnVmProcessExit(void *, BOOLEAN)
     SetEvent(VmExitedEvent);
 }
 
-// A non-zero exit code of VBoxHeadless is shown bare; a failed stop operation
-// of a process that exited cleanly is shown as rc=. The exit code wins.
-static void LogVmEnd(const char *name, DWORD exitCode, int stopping)
+DWORD RepressDelay(enum StopMethod method, DWORD shutdownTimeout)
 {
-    if (exitCode == 0 && SUCCEEDED(StopResult)) {
-        char word[sizeof(ServiceSettings.ShutdownCommand)];
-        enum StopMethod method;
-        CopyShutdownSettings(word, sizeof(word), &method);
-        if (stopping)
-            WriteLog(2, "VM '%s' stopped (%s)", name, word);
-        else
-            WriteLog(2, "VM '%s' stopped by itself", name);
+    // A guest still booting missed the first press of the power button: it is
+    // pressed once more, half way. The sleep button is never pressed again: a
+    // second press would wake a guest that has gone to sleep.
+    if (method != StopMethodAcpiPowerButton || shutdownTimeout / 2 < RepressGapMs)
+        return 0;
+    return shutdownTimeout / 2;
+}
+
+// The stop under way, as the supervisor follows it.
+struct StopWatch {
+    struct StopAttempt last;   // the attempt that decides how the machine's end is reported
+    int waiting;               // an ACPI press awaits the guest
+    DWORD pressed;             // GetTickCount of that press
+    DWORD timeout;             // ShutdownTimeout; 0: wait for ever
+    DWORD repressAt;           // ms after the press; 0: no second press
+    char fallback[64];
+    enum StopMethod fallbackMethod;  // StopMethodNone: none
+};
+
+// ShutdownTimeout 0 waits for ever, and so does the fallback "none".
+static int FallsBackAfterTimeout(const struct StopWatch *watch)
+{
+    return watch->timeout != 0 && watch->fallbackMethod != StopMethodNone;
+}
+
+// The fallback stops a machine that the configured method did not: once.
+static void RunFallback(const char *name, struct StopWatch *watch)
+{
+    watch->waiting = 0;
+    StopResult = 0;
+    StopVmWith(name, watch->fallback, watch->fallbackMethod, &watch->last);
+}
+
+static void BeginStop(const char *name, struct StopWatch *watch)
+{
+    // The heartbeat first: StopVm may block for as long as the machine takes.
+    if (_beginthread(StopPendingHeartbeat, 0, NULL) == (uintptr_t)-1L)
+        WriteLog(1, "ERROR starting the stop's heartbeat (0x%08x)", (unsigned)GetLastError());
+    StopPipeServer();
+    watch->waiting = 0;
+    if (!WaitForVmStarted(name))
+        return;
+    CopyFallbackSettings(watch->fallback, sizeof(watch->fallback), &watch->fallbackMethod, &watch->timeout);
+    StopVm(name, &watch->last);
+    if (watch->last.outcome == StopRefused && watch->fallbackMethod != StopMethodNone) {
+        WriteLog(2, "VM '%s' refused the stop (%s); stopping it (%s)", name, watch->last.word, watch->fallback);
+        RunFallback(name, watch);
+    } else if (watch->last.outcome == StopSignalled) {
+        watch->pressed = GetTickCount();
+        watch->repressAt = RepressDelay(watch->last.method, watch->timeout);
+        watch->waiting = FallsBackAfterTimeout(watch) || watch->repressAt != 0;
+    }
+}
+
+// How long the supervisor may sleep before the next step of an ACPI wait.
+static DWORD NextStepIn(const struct StopWatch *watch)
+{
+    if (!watch->waiting)
+        return INFINITE;
+    DWORD elapsed = GetTickCount() - watch->pressed;
+    DWORD next = watch->repressAt != 0 ? watch->repressAt : watch->timeout;
+    return elapsed >= next ? 0 : next - elapsed;
+}
+
+static void ContinueStop(const char *name, struct StopWatch *watch)
+{
+    DWORD elapsed = GetTickCount() - watch->pressed;
+    if (watch->repressAt != 0 && elapsed >= watch->repressAt) {
+        watch->repressAt = 0;
+        struct StopAttempt again;
+        StopVmWith(name, watch->last.word, watch->last.method, &again);
+        // Without a fallback, nothing is left to do but wait.
+        watch->waiting = FallsBackAfterTimeout(watch);
         return;
     }
+    if (elapsed < watch->timeout)
+        return;
+    WriteLog(2, "VM '%s' did not stop within %u ms; stopping it (%s)", name, (unsigned)watch->timeout, watch->fallback);
+    RunFallback(name, watch);
+}
+
+// A non-zero exit code of VBoxHeadless is shown bare; a failed stop of a
+// process that exited cleanly is shown as rc=. The exit code wins. Returns
+// 1 when the machine ended abnormally.
+static int LogVmEnd(const char *name, DWORD exitCode, int stopping, const struct StopAttempt *stop)
+{
+    HRESULT stopError = stopping ? stop->error : S_OK;
+    if (exitCode == 0 && SUCCEEDED(stopError)) {
+        if (stopping)
+            WriteLog(2, "VM '%s' stopped (%s)", name, stop->word);
+        else
+            WriteLog(2, "VM '%s' stopped by itself", name);
+        return 0;
+    }
     const char *prefix = exitCode != 0 ? "" : "rc=";
-    unsigned code = exitCode != 0 ? (unsigned)exitCode : (unsigned)StopResult;
+    unsigned code = exitCode != 0 ? (unsigned)exitCode : (unsigned)stopError;
     if (stopping)
         WriteLog(1, "VM '%s' was terminated abnormally while stopping (%s0x%08x)", name, prefix, code);
     else
         WriteLog(1, "VM '%s' was terminated abnormally (%s0x%08x)", name, prefix, code);
+    return 1;
 }
 
-// The machine's process has ended (or can no longer be waited for).
-static void EndWatch(const char *name, int waitFailed)
+// The machine's process has ended (or can no longer be waited for). Returns
+// the service-specific exit code of the final report.
+static DWORD EndWatch(const char *name, int waitFailed, const struct StopWatch *watch)
 {
-    UnregisterWaitEx(VmExitWait, NULL);
+    DWORD waitError = GetLastError();
+    // Waits for a callback under way, so that none runs once the handles are closed.
+    UnregisterWaitEx(VmExitWait, INVALID_HANDLE_VALUE);
     VmExitWait = NULL;
+    int abnormal = 1;
     if (waitFailed) {
-        WriteLog(1, "ERROR waiting for VM '%s' (0x%08x)", name, (unsigned)GetLastError());
+        WriteLog(1, "ERROR waiting for VM '%s' (0x%08x)", name, (unsigned)waitError);
     } else {
         // An adopted machine has no process handle: the call fails and the code stays 0.
         DWORD exitCode = 0;
         GetExitCodeProcess(VmProcess.hProcess, &exitCode);
-        LogVmEnd(name, exitCode, ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING);
+        abnormal = LogVmEnd(name, exitCode, ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING, &watch->last);
     }
     if (VmProcess.hProcess != NULL)
         CloseHandle(VmProcess.hProcess);
@@ -71,24 +163,23 @@ static void EndWatch(const char *name, int waitFailed)
     if (AdoptedVmProcess != NULL)
         CloseHandle(AdoptedVmProcess);
     AdoptedVmProcess = NULL;
+    return abnormal ? VmEndedAbnormallyExitCode : 0;
 }
 
-static void WatchVm(const char *name)
+static DWORD WatchVm(const char *name)
 {
     HANDLE events[2] = { StopEvent, VmExitedEvent };
+    struct StopWatch watch;
+    ZeroMemory(&watch, sizeof(watch));
     for (;;) {
-        DWORD fired = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-        if (fired == WAIT_OBJECT_0) {
-            // The heartbeat first: StopVm may block for as long as the machine takes.
-            _beginthread(StopPendingHeartbeat, 0, NULL);
-            StopPipeServer();
-            WaitForVmStarted(name);
-            StopVm(name);
-            continue;
-        }
-        // Waiting again after a failed wait would spin for ever.
-        EndWatch(name, fired != WAIT_OBJECT_0 + 1);
-        return;
+        DWORD fired = WaitForMultipleObjects(2, events, FALSE, NextStepIn(&watch));
+        if (fired == WAIT_OBJECT_0)
+            BeginStop(name, &watch);
+        else if (fired == WAIT_TIMEOUT)
+            ContinueStop(name, &watch);
+        else
+            // Waiting again after a failed wait would spin for ever.
+            return EndWatch(name, fired != WAIT_OBJECT_0 + 1, &watch);
     }
 }
 
@@ -102,8 +193,12 @@ void __cdecl SupervisorThread(void *)
         failure = VmStartFailedExitCode;
     } else {
         ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
-        WatchVm(name);
+        failure = WatchVm(name);
     }
-    CloseVirtualBox();
+    // The final report before VirtualBox's objects are let go: a server that
+    // died or hangs could hold the releases up, and the process ends after
+    // the report anyway.
+    LogClosingVirtualBox();
     ReportServiceStopped(failure);
+    ReleaseVirtualBox();
 }

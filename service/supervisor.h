@@ -3,9 +3,14 @@
 
 #include <windows.h>
 
+#include "settings.h"
+
 // Service-specific exit codes of the final stop (reported with 1066).
 const DWORD VmStartFailedExitCode = 0x80800001;
 const DWORD SettingsIncompleteExitCode = 0x80800002;
+// The machine ended abnormally: VBoxHeadless exited with an error, the wait on
+// it failed, or a stop failed and the machine ended some other way.
+const DWORD VmEndedAbnormallyExitCode = 0x80800003;
 
 // Set by the control handler to ask for the machine's stop.
 extern HANDLE StopEvent;
@@ -18,6 +23,10 @@ int CreateSupervisorEvents(void);
 // Starts (or adopts) the machine, reports the service running, carries out
 // stop requests and reports the service stopped when the machine has ended.
 void __cdecl SupervisorThread(void *unused);
+
+// When the power button is pressed a second time while the guest is awaited:
+// ms after the first press, 0 for never.
+DWORD RepressDelay(enum StopMethod method, DWORD shutdownTimeout);
 
 // The one-shot wait callback that StartVm registers on the machine's process.
 void CALLBACK OnVmProcessExit(void *context, BOOLEAN timedOut);

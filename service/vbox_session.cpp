@@ -173,13 +173,29 @@ HRESULT OpenVirtualBox(void)
     return CreateSession(&ServiceSession);
 }
 
-void CloseVirtualBox(void)
+void LogClosingVirtualBox(void)
+{
+    WriteLog(3, "Closing VirtualBox interface");
+}
+
+void ReleaseVirtualBox(void)
 {
     if (ServiceSession != NULL) {
         ServiceSession->Release();
         ServiceSession = NULL;
     }
-    DisconnectVirtualBox(&ServiceVirtualBox);
+    if (ServiceVirtualBox != NULL) {
+        ServiceVirtualBox->Release();
+        ServiceVirtualBox = NULL;
+    }
+    // OpenVirtualBox always initialised COM, whatever else failed.
+    CoUninitialize();
+}
+
+void CloseVirtualBox(void)
+{
+    LogClosingVirtualBox();
+    ReleaseVirtualBox();
 }
 
 BSTR ToBstr(const char *text)
@@ -202,9 +218,11 @@ int CopyToAnsi(const wchar_t *text, char *buffer, int size)
     return 0;
 }
 
-int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine)
+int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine, HRESULT *lookup)
 {
     *machine = NULL;
+    if (lookup != NULL)
+        *lookup = E_POINTER;
     // Connecting failed and has been logged; there is nothing to ask.
     if (virtualBox == NULL)
         return 0;
@@ -221,5 +239,7 @@ int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine)
             WriteLog(1, "ERROR getting virtual machine interface (0x%08x)", (unsigned)result);
     }
     SysFreeString(wideName);
+    if (lookup != NULL)
+        *lookup = result;
     return SUCCEEDED(result);
 }

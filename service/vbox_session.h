@@ -12,6 +12,10 @@ extern ISession *ServiceSession;
 HRESULT OpenVirtualBox(void);
 // Releases ServiceSession and disconnects ServiceVirtualBox.
 void CloseVirtualBox(void);
+// The same in two steps: the log line first, the releases later (after the
+// service's final report, which a hanging VirtualBox must not hold back).
+void LogClosingVirtualBox(void);
+void ReleaseVirtualBox(void);
 
 // Initialises COM (single-threaded apartment) on the calling thread and creates
 // the VirtualBox object. Balance every call with DisconnectVirtualBox, also
@@ -27,7 +31,8 @@ BSTR ToBstr(const char *text);
 // fitted whole; otherwise 0 and an empty buffer.
 int CopyToAnsi(const wchar_t *text, char *buffer, int size);
 
-// 1 when the machine is registered; *machine then holds a reference to release.
-int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine);
+// 1 when the machine is registered; *machine then holds a reference to
+// release. The lookup's result goes to *result when it is given.
+int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine, HRESULT *result = NULL);
 
 #endif

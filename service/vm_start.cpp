@@ -168,23 +168,27 @@ static int IsComingUp(ULONG state)
            || state == VboxStateNumber(VmStateStarting) || state == VboxStateNumber(VmStateRestoring);
 }
 
-void WaitForVmStarted(const char *name)
+int WaitForVmStarted(const char *name)
 {
     HANDLE process = VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
     int logged = 0;
     for (DWORD waited = 0; waited < VmStartupWaitMs; waited += 250) {
         IMachine *machine = NULL;
         if (!FindMachine(ServiceVirtualBox, name, &machine))
-            return;
+            return 1;
         ULONG state = VboxStateNumber(VmStateRunning);
         HRESULT result = CallVbox(machine, MachineGetState, &state);
         machine->Release();
         if (FAILED(result) || !IsComingUp(state))
-            return;
+            return 1;
         if (!logged)
             WriteLog(3, "VM '%s' is still starting; the stop waits for it", name);
         logged = 1;
-        if (process == NULL || WaitForSingleObject(process, 250) != WAIT_TIMEOUT)
-            return;
+        if (process == NULL)
+            return 1;
+        // A machine whose process ended while it came up is gone: no stop to make.
+        if (WaitForSingleObject(process, 250) != WAIT_TIMEOUT)
+            return 0;
     }
+    return 1;
 }

@@ -18,6 +18,7 @@ int StartVm(const char *name);
 // A stop that arrives while the machine is still coming up (VBoxHeadless has
 // not yet taken its session, or it is starting or restoring) would fail:
 // waits, within a bound, until the machine is up or its process has ended.
-void WaitForVmStarted(const char *name);
+// 0 when the machine's process has ended meanwhile (nothing to stop), else 1.
+int WaitForVmStarted(const char *name);
 
 #endif

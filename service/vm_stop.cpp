@@ -1,5 +1,7 @@
 #include "vm_stop.h"
 
+#include <stdio.h>
+
 #include "log.h"
 #include "settings.h"
 #include "vbox_session.h"
@@ -39,41 +41,52 @@ static HRESULT CallStopMethod(IConsole *console, ISession *session, enum StopMet
     }
 }
 
-static void StopThroughConsole(IConsole *console, const char *name, const char *word, enum StopMethod method)
+static enum StopOutcome StopThroughConsole(IConsole *console, const char *name, const char *word, enum StopMethod method,
+                                           HRESULT *error)
 {
     IProgress *progress = NULL;
 
     HRESULT result = CallStopMethod(console, ServiceSession, method, &progress);
+    *error = result;
     if (FAILED(result))
         WriteLog(1, "ERROR stopping VM '%s' (0x%08x)", name, (unsigned)result);
 
     if (progress != NULL) {
         // No time limit: MaxWaitTimeout is only the hint the heartbeat reports meanwhile.
         StopResult = CallVbox(progress, ProgressWaitForCompletion, (LONG)-1);
-        if (FAILED(StopResult))
+        if (FAILED(StopResult)) {
             WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", word, name, (unsigned)StopResult);
+            *error = StopResult;
+        }
         progress->Release();
-    } else if (SUCCEEDED(result)) {
-        WriteLog(2, "VM '%s' was sent a stop signal (%s)", name, word);
+        return FAILED(*error) ? StopRefused : StopCarriedOut;
     }
+    if (FAILED(result))
+        return StopRefused;
+    WriteLog(2, "VM '%s' was sent a stop signal (%s)", name, word);
+    return StopSignalled;
 }
 
-void StopVm(const char *name)
+static enum StopOutcome Record(struct StopAttempt *attempt, const char *word, enum StopMethod method,
+                               enum StopOutcome outcome, HRESULT error)
 {
-    // One snapshot, so that the method used and the word logged agree even if
-    // another stop control reloads the settings meanwhile.
-    char word[sizeof(ServiceSettings.ShutdownCommand)];
-    enum StopMethod method;
-    CopyShutdownSettings(word, sizeof(word), &method);
+    if (attempt != NULL) {
+        snprintf(attempt->word, sizeof(attempt->word), "%s", word);
+        attempt->method = method;
+        attempt->outcome = outcome;
+        attempt->error = outcome == StopCarriedOut || outcome == StopSignalled ? S_OK : error;
+    }
+    return outcome;
+}
 
-    WriteLog(2, "Stopping (%s) VM '%s'", word, name);
-    // The one-off method is used exactly once, whatever happens next.
-    WritePrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", NULL, ServiceSettings.IniPath);
-
+enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod method, struct StopAttempt *attempt)
+{
     IMachine *machine = NULL;
-    if (!FindMachine(ServiceVirtualBox, name, &machine))
-        return;
+    HRESULT lookup = S_OK;
+    if (!FindMachine(ServiceVirtualBox, name, &machine, &lookup))
+        return Record(attempt, word, method, StopUnreachable, lookup);
 
+    enum StopOutcome outcome = StopUnreachable;
     BSTR uuid = NULL;
     HRESULT result = CallVbox(machine, MachineGetId, &uuid);
     if (FAILED(result)) {
@@ -86,9 +99,10 @@ void StopVm(const char *name)
             IConsole *console = NULL;
             result = CallVbox(ServiceSession, SessionGetConsole, &console);
             if (FAILED(result) || console == NULL) {
-                WriteLog(1, "ERROR getting console (0x%08x)", (unsigned)(FAILED(result) ? result : E_POINTER));
+                result = FAILED(result) ? result : E_POINTER;
+                WriteLog(1, "ERROR getting console (0x%08x)", (unsigned)result);
             } else {
-                StopThroughConsole(console, name, word, method);
+                outcome = StopThroughConsole(console, name, word, method, &result);
                 console->Release();
             }
             // Also after a failed get_Console: the shared lock must not outlive this stop.
@@ -97,4 +111,19 @@ void StopVm(const char *name)
         SysFreeString(uuid);
     }
     machine->Release();
+    return Record(attempt, word, method, outcome, result);
+}
+
+enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt)
+{
+    // One snapshot, so that the method used and the word logged agree even if
+    // another stop control reloads the settings meanwhile.
+    char word[sizeof(ServiceSettings.ShutdownCommand)];
+    enum StopMethod method;
+    CopyShutdownSettings(word, sizeof(word), &method);
+
+    WriteLog(2, "Stopping (%s) VM '%s'", word, name);
+    // The one-off method is used exactly once, whatever happens next.
+    WritePrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", NULL, ServiceSettings.IniPath);
+    return StopVmWith(name, word, method, attempt);
 }

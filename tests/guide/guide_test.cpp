@@ -47,6 +47,9 @@ TEST(GuideExamplesTest, TheShippedIniFilesReadAsTheGuideSays)
     EXPECT_STREQ("savestate", loaded.ShutdownCommand);
     EXPECT_EQ(StopMethodSaveState, loaded.StopMethod);
     EXPECT_EQ(300000u, loaded.MaxWaitTimeout);
+    EXPECT_EQ(120000u, loaded.ShutdownTimeout);
+    EXPECT_EQ(StopMethodSaveState, loaded.FallbackMethod);
+    EXPECT_EQ(1, loaded.RestartOnFailure);
     EXPECT_EQ(2, loaded.Loglevel);
 
     WriteTextFile(folder + "pelorintray.ini", ShippedText("pelorintray.ini"));

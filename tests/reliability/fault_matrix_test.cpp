@@ -6,6 +6,7 @@
 #include "service_fixture.h"
 
 #include "process_probe.h"
+#include "service_harness.h"
 #include "test_support.h"
 #include "vbox_api.h"
 
@@ -125,47 +126,67 @@ TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
     }
 }
 
-TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStoppingUntilItEnds)
+// A refused stop (the method's call or its progress failed) falls back at
+// once to a save; a stop that cannot reach the machine keeps the service stop
+// pending until the machine's process ends another way.
+TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilTheMachineEnds)
 {
+    const std::string refusedSave = "VM 'Web Server' refused the stop (savestate); stopping it (savestate)";
     struct Case {
         const char *fault;
         const char *method;
         bool stuck;  // the stop fails; the machine runs on until its process is ended
         std::vector<std::string> lines;
         long endState;
+        bool abnormal;  // 1066 / 0x80800003
+        long powerDownDelay;
     } cases[] = {
         { "IVirtualBox::FindMachine", "poweroff", true,
           { "ERROR getting virtual machine interface (0x80004005)", "Stopping (poweroff) VM 'Web Server'",
-            "ERROR getting virtual machine interface (0x80004005)" }, MachineStateAborted },
+            "ERROR getting virtual machine interface (0x80004005)" }, MachineStateAborted, true, 0 },
         { "IMachine::get_Id", "poweroff", true,
-          { "Stopping (poweroff) VM 'Web Server'", "ERROR retrieving machine ID (0x80004005)" }, MachineStateAborted },
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR retrieving machine ID (0x80004005)" }, MachineStateAborted,
+          true, 0 },
         { "IMachine::LockMachine", "poweroff", true,
-          { "Stopping (poweroff) VM 'Web Server'", "ERROR opening session (0x80004005)" }, MachineStateAborted },
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR opening session (0x80004005)" }, MachineStateAborted, true, 0 },
         { "ISession::get_Console", "poweroff", true,
-          { "Stopping (poweroff) VM 'Web Server'", "ERROR getting console (0x80004005)" }, MachineStateAborted },
-        { "IConsole::PowerDown", "poweroff", true,
-          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted },
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR getting console (0x80004005)" }, MachineStateAborted, true, 0 },
+        { "IConsole::PowerDown", "poweroff", false,
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)", "VM 'Web Server' stopped (savestate)" },
+          MachineStateSaved, false, 0 },
+        // The fallback is refused too: the stop has failed.
         { "IConsole::SaveState", "savestate", true,
-          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted },
-        { "IConsole::PowerButton", "acpipowerbutton", true,
-          { "Stopping (acpipowerbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" },
-          MachineStateAborted },
-        { "IConsole::SleepButton", "acpisleepbutton", true,
-          { "Stopping (acpisleepbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)" },
-          MachineStateAborted },
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)", refusedSave,
+            "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted, true, 0 },
+        { "IConsole::PowerButton", "acpipowerbutton", false,
+          { "Stopping (acpipowerbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' refused the stop (acpipowerbutton); stopping it (savestate)",
+            "VM 'Web Server' stopped (savestate)" }, MachineStateSaved, false, 0 },
+        { "IConsole::SleepButton", "acpisleepbutton", false,
+          { "Stopping (acpisleepbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' refused the stop (acpisleepbutton); stopping it (savestate)",
+            "VM 'Web Server' stopped (savestate)" }, MachineStateSaved, false, 0 },
+        // The power-off goes on while its progress fails; the save that follows
+        // is refused by the machine that is stopping, which ends by itself.
         { "IProgress::WaitForCompletion", "poweroff", false,
           { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80004005)",
-            "VM 'Web Server' was terminated abnormally while stopping (rc=0x80004005)" }, MachineStatePoweredOff },
+            "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)",
+            "ERROR stopping VM 'Web Server' (0x80bb0002)",
+            "VM 'Web Server' was terminated abnormally while stopping (rc=0x80bb0002)" }, MachineStatePoweredOff, true,
+          2000 },
         // Not examined by the stop: it goes on as usual.
         { "IMachine::get_State", "poweroff", false,
-          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }, MachineStatePoweredOff },
+          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }, MachineStatePoweredOff, false,
+          0 },
         { "ISession::UnlockMachine", "savestate", false,
-          { "Stopping (savestate) VM 'Web Server'", "VM 'Web Server' stopped (savestate)" }, MachineStateSaved },
+          { "Stopping (savestate) VM 'Web Server'", "VM 'Web Server' stopped (savestate)" }, MachineStateSaved, false, 0 },
     };
     for (const Case &c : cases) {
         std::string text = Ini(std::string("ShutdownCommand=") + c.method + "\r\n");
         BeginRow(text, MachineStatePoweredOff);
         ASSERT_TRUE(StartRunning()) << c.fault;
+        ASSERT_EQ(1, StandinSetDelay("PowerDown", c.powerDownDelay));
         ASSERT_EQ(1, StandinSetFault(c.fault, Failed));
 
         EXPECT_EQ(0u, StopServiceByName(service)) << c.fault;
@@ -178,7 +199,8 @@ TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStopping
         }
         SERVICE_STATUS status = WaitStopped();
         EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.fault;
-        EXPECT_EQ(0u, status.dwWin32ExitCode) << c.fault;
+        EXPECT_EQ(c.abnormal ? 1066u : 0u, status.dwWin32ExitCode) << c.fault;
+        EXPECT_EQ(c.abnormal ? 0x80800003u : 0u, status.dwServiceSpecificExitCode) << c.fault;
         EXPECT_EQ(JoinLines(StartLines, lines), LogMessages()) << c.fault;
         EXPECT_EQ(c.endState, MachineState()) << c.fault;
         EXPECT_EQ(0u, HeadlessRunning()) << c.fault;
@@ -186,9 +208,7 @@ TEST_F(FaultTest, EachFaultOnTheStopPathStopsTheMachineOrKeepsTheServiceStopping
     }
 }
 
-// However the machine's process ends, the service logs how and stops; while
-// it does not end, the service stays stop pending and keeps watching it.
-TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWhenItsProcessEnds)
+TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenItsProcessEnds)
 {
     struct Case {
         const char *row;
@@ -228,10 +248,82 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWhenItsProcessEnd
             EndHeadlessWith(c.killedWith);
         SERVICE_STATUS status = WaitStopped();
         EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.row;
-        EXPECT_EQ(0u, status.dwWin32ExitCode) << c.row;
+        EXPECT_EQ(1066u, status.dwWin32ExitCode) << c.row;
+        EXPECT_EQ(0x80800003u, status.dwServiceSpecificExitCode) << c.row;
         EXPECT_EQ(JoinLines(StartLines, c.lines), LogMessages()) << c.row;
         EXPECT_EQ(0u, HeadlessRunning()) << c.row;
         EXPECT_EQ(text, ReadTextFile(ini)) << c.row;
+    }
+}
+
+// A guest that does not react to its ACPI button within ShutdownTimeout is
+// stopped by the fallback, with the heartbeat going on meanwhile; a guest
+// that missed the first press of the power button gets a second, half way.
+TEST_F(FaultTest, AGuestThatIgnoresItsButtonIsStoppedByTheFallbackAfterShutdownTimeout)
+{
+    struct Case {
+        const char *method;
+        const char *delayed;    // the button whose guest never reacts
+        DWORD timeout;
+        const char *fallback;
+        long endState;          // -1: still stopping, the machine's process is ended by hand
+        bool reactsToTheSecondPress;
+        std::vector<std::string> lines;
+    } cases[] = {
+        { "acpipowerbutton", "PowerButton", 3000, "savestate", MachineStateSaved, false,
+          { "VM 'Web Server' did not stop within 3000 ms; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" } },
+        { "acpipowerbutton", "PowerButton", 3000, "poweroff", MachineStatePoweredOff, false,
+          { "VM 'Web Server' did not stop within 3000 ms; stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" } },
+        { "acpisleepbutton", "SleepButton", 3000, "savestate", MachineStateSaved, false,
+          { "VM 'Web Server' did not stop within 3000 ms; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" } },
+        { "acpipowerbutton", "PowerButton", 3000, "none", -1, false,
+          { "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
+        { "acpipowerbutton", "PowerButton", 20000, "savestate", MachineStatePoweredOff, true,
+          { "VM 'Web Server' was sent a stop signal (acpipowerbutton)", "VM 'Web Server' stopped (acpipowerbutton)" } },
+    };
+    for (const Case &c : cases) {
+        std::string row = std::string(c.method) + " " + c.fallback + " " + std::to_string(c.timeout);
+        std::string text = Ini(std::string("ShutdownCommand=") + c.method + "\r\nShutdownTimeout=" +
+                               std::to_string(c.timeout) + "\r\nShutdownFallbackCommand=" + c.fallback + "\r\n");
+        BeginRow(text, MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetDelay(c.delayed, -1));
+        ASSERT_TRUE(StartRunning()) << row;
+        StartSamplingStatus(service);
+        DWORD begun = GetTickCount();
+        EXPECT_EQ(0u, StopServiceByName(service)) << row;
+        if (c.reactsToTheSecondPress) {
+            for (int i = 0; i < 100 && JournalOf("IConsole::PowerButton").empty(); i++)
+                Sleep(50);
+            ASSERT_EQ(1, StandinSetDelay(c.delayed, 0));
+        }
+        if (c.endState < 0) {
+            Sleep(c.timeout + 1000);
+            ExpectStillStopping(row);
+            EndHeadlessWith(1);
+        }
+        SERVICE_STATUS status = WaitStopped(c.timeout + 30000);
+        DWORD took = GetTickCount() - begun;
+        std::vector<StatusReport> reports = StopSamplingStatus();
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << row;
+        EXPECT_EQ(c.endState < 0 ? 1066u : 0u, status.dwWin32ExitCode) << row;
+        std::vector<std::string> lines = { std::string("Stopping (") + c.method + ") VM 'Web Server'",
+                                           std::string("VM 'Web Server' was sent a stop signal (") + c.method + ")" };
+        EXPECT_EQ(JoinLines(StartLines, JoinLines(lines, c.lines)), LogMessages()) << row;
+        if (c.endState >= 0) {
+            EXPECT_EQ(c.endState, MachineState()) << row;
+        }
+        // The second press half way, the fallback at the time-out: not before.
+        EXPECT_GE(took, c.reactsToTheSecondPress ? c.timeout / 2 : c.timeout) << row;
+        EXPECT_EQ(c.reactsToTheSecondPress ? 2u : 1u, JournalOf(std::string("IConsole::") + c.delayed).size()) << row;
+        // The heartbeat throughout: a stop-pending report with a new checkpoint every second.
+        size_t pending = 0;
+        for (const StatusReport &report : reports) {
+            if (report.state == SERVICE_STOP_PENDING) {
+                pending++;
+                EXPECT_EQ(300000u, report.waitHint) << row;
+            }
+        }
+        EXPECT_GE(pending, (size_t)(took / 1000 - 1)) << row;
     }
 }
 

@@ -55,10 +55,13 @@ TEST_F(StopCycleTest, FiftyStartStopCyclesLeaveHandleCountsFlat)
     for (int cycle = 0; cycle < Cycles; cycle++) {
         ASSERT_TRUE(StartRunning()) << cycle;
         EXPECT_EQ(1u, HeadlessOfTheService()) << cycle;
-        serviceHandles.push_back(CountProcessHandles(ServiceProcessId(service)));
+        DWORD pid = ServiceProcessId(service);
+        serviceHandles.push_back(CountProcessHandles(pid));
         SERVICE_STATUS status = StopAndWait();
         ASSERT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << cycle;
         EXPECT_EQ(0u, status.dwWin32ExitCode) << cycle;
+        // The service lets VirtualBox go after its last report: count once it has ended.
+        EXPECT_TRUE(WaitForProcessEnd(pid, 10000)) << cycle;
         serverHandles.push_back(CountProcessHandles(server));
         expected.insert(expected.end(), CycleLines.begin(), CycleLines.end());
     }

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "command_line.h"
+#include "import_hook.h"
 #include "install.h"
 #include "service_harness.h"
 #include "settings.h"
@@ -154,6 +156,68 @@ TEST(InstallTest, OnlyVistaAndLaterGetThePreShutdownTimeout)
         EXPECT_EQ(c.timeout, QueryConfig(copy.keyName).preshutdownTimeout) << c.windows;
         RemoveServiceIfPresent(copy.keyName);
         RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
+    }
+}
+
+// What -i asks of ChangeServiceConfig2A for the recovery actions, as it asked it.
+struct RecoveryCall {
+    DWORD level;
+    DWORD resetPeriod;
+    std::vector<SC_ACTION> actions;
+    BOOL onNonCrashFailures;
+    BOOL answered;
+};
+std::vector<RecoveryCall> RecoveryCalls;
+void *RealChangeServiceConfig2;
+
+BOOL WINAPI RecordChangeServiceConfig2(SC_HANDLE service, DWORD level, LPVOID info)
+{
+    BOOL answered = ((decltype(&ChangeServiceConfig2A))RealChangeServiceConfig2)(service, level, info);
+    RecoveryCall call = { level, 0, {}, FALSE, answered };
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SERVICE_FAILURE_ACTIONSA *failure = (SERVICE_FAILURE_ACTIONSA *)info;
+        call.resetPeriod = failure->dwResetPeriod;
+        call.actions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+    } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        call.onNonCrashFailures = ((SERVICE_FAILURE_ACTIONS_FLAG *)info)->fFailureActionsOnNonCrashFailures;
+    } else {
+        return answered;
+    }
+    RecoveryCalls.push_back(call);
+    return answered;
+}
+
+// Wine keeps no recovery actions (QueryServiceConfig2A answers
+// ERROR_INVALID_LEVEL for them), so the calls are checked as they are made.
+TEST(InstallTest, RecoveryActionsRestartTwiceAMinuteApartUnlessRestartOnFailureIsZero)
+{
+    VistaOrLater = 1;
+    for (const char *extra : { "", "RestartOnFailure=0\r\n" }) {
+        ServiceCopy copy = MakeServiceCopy("PelorinTestRecovery", IniFor("Pelorin Test Recovery", extra));
+        ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1)) << extra;
+        RecoveryCalls.clear();
+        RealChangeServiceConfig2 = ReplaceImport("advapi32.dll", "ChangeServiceConfig2A", (void *)RecordChangeServiceConfig2);
+        int installed = InstallService();
+        ReplaceImport("advapi32.dll", "ChangeServiceConfig2A", RealChangeServiceConfig2);
+        RemoveServiceIfPresent(copy.keyName);
+        ASSERT_EQ(InstallDone, installed) << extra;
+        if (extra[0] != '\0') {
+            EXPECT_TRUE(RecoveryCalls.empty()) << extra;
+            continue;
+        }
+        ASSERT_EQ(2u, RecoveryCalls.size());
+        EXPECT_EQ((DWORD)SERVICE_CONFIG_FAILURE_ACTIONS, RecoveryCalls[0].level);
+        EXPECT_EQ(86400u, RecoveryCalls[0].resetPeriod);
+        ASSERT_EQ(3u, RecoveryCalls[0].actions.size());
+        const SC_ACTION_TYPE types[3] = { SC_ACTION_RESTART, SC_ACTION_RESTART, SC_ACTION_NONE };
+        const DWORD delays[3] = { 60000, 60000, 0 };
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(types[i], RecoveryCalls[0].actions[i].Type) << i;
+            EXPECT_EQ(delays[i], RecoveryCalls[0].actions[i].Delay) << i;
+        }
+        EXPECT_EQ((DWORD)SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, RecoveryCalls[1].level);
+        EXPECT_TRUE(RecoveryCalls[1].onNonCrashFailures);
+        printf("Wine answered the two calls %d and %d\n", RecoveryCalls[0].answered, RecoveryCalls[1].answered);
     }
 }
 

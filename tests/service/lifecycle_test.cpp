@@ -27,11 +27,17 @@ protected:
         VboxTest::SetUp();
         WriteTextFile(ServiceSettings.IniPath, "[Pelorin]\r\nLoglevel=2\r\nShutdownCommand=poweroff\r\n");
         ServiceSettings.Loglevel = 2;
-        ZeroMemory(&ServiceStatus, sizeof(ServiceStatus));
-        CheckPointCounter = 1;
         VistaOrLater = 1;
         CloseHandle(VmExitedEvent);
         ASSERT_EQ(1, CreateSupervisorEvents());
+        BeginRun();
+    }
+
+    // A service's status as its process starts, and its reports recorded from here on.
+    void BeginRun()
+    {
+        ZeroMemory(&ServiceStatus, sizeof(ServiceStatus));
+        CheckPointCounter = 1;
         InitServiceStatus();
         StartRecordingStatus();
     }
@@ -145,25 +151,43 @@ static DWORD WINAPI FailToWait(DWORD, const HANDLE *, BOOL, DWORD)
     return WAIT_FAILED;
 }
 
-// Windows shuts down while VirtualBox is still starting the machine.
+// Windows shuts down while VirtualBox is still starting the machine: the stop
+// waits for it, and a machine that never comes up is not stopped at all.
 TEST_F(LifecycleTest, APreShutdownDuringTheStartIsCarriedOutOnceTheMachineRuns)
 {
-    void *&realCreateProcess = RealCreateProcess;
-    realCreateProcess = ReplaceImport("kernel32.dll", "CreateProcessA", (void *)PreShutdownThenCreateProcess);
-    StartService();
-    ASSERT_TRUE(WaitForSupervisor());
-    ReplaceImport("kernel32.dll", "CreateProcessA", realCreateProcess);
+    struct Case {
+        const char *behaviour;
+        DWORD specificExitCode;
+        std::vector<std::string> end;
+    } cases[] = {
+        { "normal", 0, { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" } },
+        { "fail", 0x80800003, { "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
+    };
+    for (const Case &c : cases) {
+        BeginRun();
+        DeleteFileA(ServiceSettings.LogPath);
+        PutMachine(MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetHeadlessBehaviour(TestVmName, c.behaviour, 1));
+        void *&realCreateProcess = RealCreateProcess;
+        realCreateProcess = ReplaceImport("kernel32.dll", "CreateProcessA", (void *)PreShutdownThenCreateProcess);
+        StartService();
+        ASSERT_TRUE(WaitForSupervisor()) << c.behaviour;
+        ReplaceImport("kernel32.dll", "CreateProcessA", realCreateProcess);
+        CloseHandle(supervisor);
+        supervisor = NULL;
 
-    std::vector<DWORD> states = { SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED };
-    EXPECT_EQ(states, StatesOf(RecordedStatus()));
-    EXPECT_EQ(0u, RecordedStatus().back().win32ExitCode);
-    std::vector<std::string> expected = { "Starting VM 'Web Server'", "VM 'Web Server' started",
-                                          "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" };
-    EXPECT_EQ(expected, LogMessages());
-    EXPECT_EQ(MachineStatePoweredOff, WaitForMachineState(MachineStatePoweredOff));
+        std::vector<DWORD> states = { SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED };
+        EXPECT_EQ(states, StatesOf(RecordedStatus())) << c.behaviour;
+        EXPECT_EQ(c.specificExitCode, RecordedStatus().back().specificExitCode) << c.behaviour;
+        std::vector<std::string> expected = { "Starting VM 'Web Server'", "VM 'Web Server' started" };
+        EXPECT_EQ(JoinLines(expected, c.end), LogMessages()) << c.behaviour;
+        EXPECT_EQ(MachineStatePoweredOff, WaitForMachineState(MachineStatePoweredOff)) << c.behaviour;
+    }
 }
 
-TEST_F(LifecycleTest, ASecondStopWhileSavingRunsTheStopAgain)
+// The second stop waits behind the save; by then the machine is gone, and
+// nothing is left to stop (nor any error to log about it).
+TEST_F(LifecycleTest, ASecondStopWhileSavingFindsTheMachineGoneAndStopsNothingMore)
 {
     WriteTextFile(ServiceSettings.IniPath, "[Pelorin]\r\nLoglevel=2\r\nShutdownCommand=savestate\r\n");
     ASSERT_EQ(1, StandinSetDelay("SaveState", 1500));
@@ -178,11 +202,28 @@ TEST_F(LifecycleTest, ASecondStopWhileSavingRunsTheStopAgain)
 
     std::vector<std::string> expected = {
         "Starting VM 'Web Server'", "VM 'Web Server' started", "Stopping (savestate) VM 'Web Server'",
-        "Stopping (savestate) VM 'Web Server'", "ERROR opening session (0x80bb0002)", "VM 'Web Server' stopped (savestate)",
+        "VM 'Web Server' stopped (savestate)",
     };
     EXPECT_EQ(expected, LogMessages());
     EXPECT_EQ(MachineStateSaved, MachineState());
     EXPECT_EQ((DWORD)SERVICE_STOPPED, RecordedStatus().back().state);
+}
+
+// The power button once more half way through ShutdownTimeout, never sooner
+// than 10 s after the first press; the sleep button never again.
+TEST(RepressTest, ThePowerButtonIsPressedAgainOnceHalfWay)
+{
+    const struct {
+        StopMethod method;
+        DWORD timeout;
+        DWORD again;
+    } rows[] = {
+        { StopMethodAcpiPowerButton, 120000, 60000 }, { StopMethodAcpiPowerButton, 20000, 10000 },
+        { StopMethodAcpiPowerButton, 19999, 0 },      { StopMethodAcpiPowerButton, 0, 0 },
+        { StopMethodAcpiSleepButton, 120000, 0 },
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.again, RepressDelay(row.method, row.timeout)) << row.method << " " << row.timeout;
 }
 
 TEST_F(LifecycleTest, AFailingWaitEndsTheWatchInsteadOfSpinning)
@@ -194,6 +235,8 @@ TEST_F(LifecycleTest, AFailingWaitEndsTheWatchInsteadOfSpinning)
     ASSERT_TRUE(ended);
     EXPECT_TRUE(Logged("ERROR waiting for VM 'Web Server' (0x00000006)")) << Log();
     EXPECT_EQ((DWORD)SERVICE_STOPPED, RecordedStatus().back().state);
+    EXPECT_EQ(1066u, RecordedStatus().back().win32ExitCode);
+    EXPECT_EQ(0x80800003u, RecordedStatus().back().specificExitCode);
     EXPECT_EQ(MachineStateRunning, WaitForMachineState(MachineStateRunning));
     ASSERT_EQ(1, StandinReset());
 }

@@ -216,6 +216,32 @@ TEST_F(SettingsTest, MaxWaitTimeoutDefaultsToFiveMinutes)
     EXPECT_EQ(60000u, ServiceSettings.MaxWaitTimeout);
 }
 
+// The fallback is one of the two methods that end any guest, or none.
+TEST_F(SettingsTest, AStopFallsBackToASaveAfterTwoMinutesUnlessSetOtherwise)
+{
+    const struct {
+        const char *lines;
+        DWORD timeout;
+        const char *word;
+        StopMethod method;
+    } rows[] = {
+        { "", 120000, "savestate", StopMethodSaveState },
+        { "ShutdownTimeout=0\r\nShutdownFallbackCommand=PowerOff\r\n", 0, "PowerOff", StopMethodPowerOff },
+        { "ShutdownTimeout=5000\r\nShutdownFallbackCommand=NONE\r\n", 5000, "NONE", StopMethodNone },
+        { "ShutdownFallbackCommand=acpipowerbutton\r\n", 120000, "savestate", StopMethodSaveState },
+    };
+    for (const auto &row : rows) {
+        ASSERT_EQ(1, Load("pelorin.exe", std::string(CompleteIni) + row.lines)) << row.lines;
+        char word[64];
+        StopMethod method;
+        DWORD timeout;
+        CopyFallbackSettings(word, sizeof(word), &method, &timeout);
+        EXPECT_STREQ(row.word, word) << row.lines;
+        EXPECT_EQ(row.method, method) << row.lines;
+        EXPECT_EQ(row.timeout, timeout) << row.lines;
+    }
+}
+
 TEST_F(SettingsTest, ReloadRereadsOnlyLoglevelAndShutdownSettings)
 {
     ASSERT_EQ(1, Load("Web VM.exe", std::string(CompleteIni) + "ServiceName=First\r\nPriority=idle\r\n"));

@@ -94,6 +94,14 @@ int main()
     if (!ParseArguments(commandLine, uuid, sizeof(uuid)))
         ExitHeadless("", 2);
 
+    // "fail": the machine never comes up; VBoxHeadless exits with the chosen code before it attaches.
+    char catalogued[256];
+    char behaviour[32];
+    unsigned long exitCode = 0;
+    if (FindStandinMachineByUuid(uuid, catalogued, sizeof(catalogued)) &&
+        ReadStandinBehaviour(catalogued, behaviour, sizeof(behaviour), &exitCode) && strcmp(behaviour, "fail") == 0)
+        ExitHeadless("", exitCode);
+
     HANDLE server = ConnectStandinPipe(AttachWaitMs);
     if (server == INVALID_HANDLE_VALUE)
         ExitHeadless("", 1);
@@ -105,7 +113,6 @@ int main()
     char machineName[256];
     lstrcpynA(machineName, reply + 3, sizeof(machineName));
 
-    char behaviour[32];
     unsigned long crashCode = 0;
     ReadStandinBehaviour(machineName, behaviour, sizeof(behaviour), &crashCode);
     if (strcmp(behaviour, "crash") == 0)

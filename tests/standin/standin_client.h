@@ -50,7 +50,8 @@ int StandinSetDelay(const char *operation, long ms);
 // answer the identifier other ("{...}") instead of their generation's; NULL
 // gives them theirs back. Other names and texts that are no identifier are refused.
 int StandinSetMismatch(const char *interfaceName, const char *other);
-// "normal", "crash" (exits with exitCode right after attaching) or "hang"
+// "normal", "crash" (exits with exitCode right after attaching), "fail"
+// (exits with exitCode without attaching: the machine never comes up) or "hang"
 // (ignores every stop and never exits by itself).
 int StandinSetHeadlessBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);
 // How long a server started by COM activation stays up once it has no

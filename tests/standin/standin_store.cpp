@@ -344,7 +344,8 @@ int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsign
 {
     if (!IsUsableMachineName(machineName) || behaviour == NULL)
         return 0;
-    if (strcmp(behaviour, "normal") != 0 && strcmp(behaviour, "crash") != 0 && strcmp(behaviour, "hang") != 0)
+    if (strcmp(behaviour, "normal") != 0 && strcmp(behaviour, "crash") != 0 && strcmp(behaviour, "hang") != 0 &&
+        strcmp(behaviour, "fail") != 0)
         return 0;
     char subkey[512];
     ComposeSubkey(subkey, sizeof(subkey), "Headless", machineName);

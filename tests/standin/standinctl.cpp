@@ -27,7 +27,7 @@ const char Usage[] =
     "  get-machine NAME\n"
     "  fault METHOD HRESULT            e.g. fault IMachine::LockMachine 0x80004005; 0 clears\n"
     "  delay OPERATION MS              PowerDown, SaveState, PowerButton, SleepButton; -1 never\n"
-    "  headless NAME normal|crash|hang [EXITCODE]\n"
+    "  headless NAME normal|crash|fail|hang [EXITCODE]\n"
     "  mismatch INTERFACE {IID}|none   that interface's objects answer IID instead of\n"
     "                                  their generation's identifier; none: theirs again\n"
     "  journal                         print the journal\n";
