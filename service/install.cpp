@@ -111,7 +111,7 @@ int InstallService(void)
     return InstallDone;
 }
 
-int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, SECURITY_DESCRIPTOR *newDescriptor,
+int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, DWORD interactiveAccess, SECURITY_DESCRIPTOR *newDescriptor,
                                PACL *newDacl, PSID *interactiveSid)
 {
     BOOL present = FALSE;
@@ -134,7 +134,7 @@ int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, SECURITY_DESCRIPTOR
 
     EXPLICIT_ACCESS_A access;
     ZeroMemory(&access, sizeof(access));
-    access.grfAccessPermissions = INTERACTIVE_SERVICE_ACCESS;
+    access.grfAccessPermissions = interactiveAccess;
     access.grfAccessMode = SET_ACCESS;
     access.grfInheritance = NO_INHERITANCE;
     access.Trustee.pMultipleTrustee = NULL;
@@ -176,7 +176,8 @@ void GrantInteractiveServiceAccess(SC_HANDLE service)
         current = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed);
         if (current != NULL
             && QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current, needed, &needed)
-            && BuildInteractiveDescriptor(current, &newDescriptor, &newDacl, &interactiveSid)) {
+            && BuildInteractiveDescriptor(current, ServiceSettings.InteractiveAccess, &newDescriptor, &newDacl,
+                                          &interactiveSid)) {
             if (SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &newDescriptor))
                 updated = 1;
             else

@@ -15,17 +15,22 @@ enum UninstallResult {
 };
 
 // Rights that any interactive user gets on the service, so that the tray
-// helper can query, start, stop and switch the start type.
+// helper can query, start, stop and switch the start type (UserRights=full).
 #define INTERACTIVE_SERVICE_ACCESS (GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_CHANGE_CONFIG)
+// UserRights=control: no SERVICE_CHANGE_CONFIG, with which any interactive
+// user could have Windows run a program of their choice as LocalSystem.
+#define INTERACTIVE_CONTROL_ACCESS                                                                       \
+    (SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP | SERVICE_INTERROGATE \
+     | SERVICE_USER_DEFINED_CONTROL)
 
 int InstallService(void);
 int UninstallService(void);
 void GrantInteractiveServiceAccess(SC_HANDLE service);
 
 // Builds an absolute descriptor whose DACL is the current one with the
-// INTERACTIVE entry set to INTERACTIVE_SERVICE_ACCESS. On success returns 1;
-// the caller LocalFrees *newDacl and FreeSids *interactiveSid in every case.
-int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, SECURITY_DESCRIPTOR *newDescriptor,
+// INTERACTIVE entry set to access. On success returns 1; the caller
+// LocalFrees *newDacl and FreeSids *interactiveSid in every case.
+int BuildInteractiveDescriptor(PSECURITY_DESCRIPTOR current, DWORD access, SECURITY_DESCRIPTOR *newDescriptor,
                                PACL *newDacl, PSID *interactiveSid);
 
 #endif

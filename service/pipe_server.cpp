@@ -1,35 +1,44 @@
 #include "pipe_server.h"
 
-#include <aclapi.h>
 #include <process.h>
 
 #include "control_pipe.h"
 #include "log.h"
+#include "query_thread.h"
 #include "settings.h"
-#include "vbox_session.h"
-#include "vm_queries.h"
 
 volatile LONG PipeServerRunning;
-// 1 while the accept loop runs, so that StopPipeServer knows whether a
-// listening instance is still to come.
-static volatile LONG PipeServerLooping;
+static volatile LONG PipeConnections;
+// Manual-reset: set by StopPipeServer, ends the accept loop and every
+// connection's waits.
+static HANDLE PipeStopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 
-// The pipe's DACL: INTERACTIVE and SYSTEM only, nothing inherited. The caller
-// LocalFrees *acl and *descriptor, which are set only on success.
+// Builds the pipe's DACL from the well-known SIDs (account names are
+// translated on other Windows languages): INTERACTIVE may read and write,
+// only SYSTEM (the service) may also create instances. The caller LocalFrees
+// *acl and *descriptor, which are set only on success.
 static int BuildPipeSecurity(PACL *acl, PSECURITY_DESCRIPTOR *descriptor)
 {
-    EXPLICIT_ACCESS_A entries[2];
-    BuildExplicitAccessWithNameA(&entries[0], (char *)"INTERACTIVE", CONTROL_PIPE_ACCESS, SET_ACCESS, NO_INHERITANCE);
-    BuildExplicitAccessWithNameA(&entries[1], (char *)"SYSTEM", CONTROL_PIPE_ACCESS, SET_ACCESS, NO_INHERITANCE);
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD interactiveSize = sizeof(interactive);
+    DWORD systemSize = sizeof(system);
+    DWORD aclSize = 0;
     PACL newAcl = NULL;
-    DWORD result = SetEntriesInAclA(2, entries, NULL, &newAcl);
-    if (result != ERROR_SUCCESS) {
-        WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)result);
-        return 0;
+    PSECURITY_DESCRIPTOR newDescriptor = NULL;
+    int built = CreateWellKnownSid(WinInteractiveSid, NULL, interactive, &interactiveSize)
+        && CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+    if (built) {
+        aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) + interactiveSize + systemSize;
+        newAcl = (PACL)LocalAlloc(LPTR, aclSize);
+        newDescriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+        built = newAcl != NULL && newDescriptor != NULL && InitializeAcl(newAcl, aclSize, ACL_REVISION)
+            && AddAccessAllowedAce(newAcl, ACL_REVISION, CONTROL_PIPE_CLIENT_ACCESS, interactive)
+            && AddAccessAllowedAce(newAcl, ACL_REVISION, CONTROL_PIPE_ACCESS, system)
+            && InitializeSecurityDescriptor(newDescriptor, SECURITY_DESCRIPTOR_REVISION)
+            && SetSecurityDescriptorDacl(newDescriptor, TRUE, newAcl, FALSE);
     }
-    PSECURITY_DESCRIPTOR newDescriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (newDescriptor == NULL || !InitializeSecurityDescriptor(newDescriptor, SECURITY_DESCRIPTOR_REVISION)
-        || !SetSecurityDescriptorDacl(newDescriptor, TRUE, newAcl, FALSE)) {
+    if (!built) {
         WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)GetLastError());
         LocalFree(newDescriptor);
         LocalFree(newAcl);
@@ -38,6 +47,164 @@ static int BuildPipeSecurity(PACL *acl, PSECURITY_DESCRIPTOR *descriptor)
     *acl = newAcl;
     *descriptor = newDescriptor;
     return 1;
+}
+
+// Waits for overlapped I/O on the pipe, at most waitMs and not past the stop.
+// Returns 1 with *count when it completed; otherwise the I/O is cancelled and
+// waited for, so that the OVERLAPPED may go.
+static int FinishPipeIo(HANDLE pipe, OVERLAPPED *overlapped, BOOL started, DWORD waitMs, DWORD *count)
+{
+    *count = 0;
+    if (!started && GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    HANDLE events[2] = { overlapped->hEvent, PipeStopEvent };
+    DWORD fired = WaitForMultipleObjects(2, events, FALSE, waitMs);
+    if (fired != WAIT_OBJECT_0) {
+        CancelIo(pipe);
+        GetOverlappedResult(pipe, overlapped, count, TRUE);
+        SetLastError(fired == WAIT_TIMEOUT ? WAIT_TIMEOUT : ERROR_OPERATION_ABORTED);
+        return 0;
+    }
+    return GetOverlappedResult(pipe, overlapped, count, FALSE);
+}
+
+static int ReadPipe(HANDLE pipe, OVERLAPPED *overlapped, DWORD *request, DWORD *count)
+{
+    ResetEvent(overlapped->hEvent);
+    BOOL started = ReadFile(pipe, request, sizeof(*request), NULL, overlapped);
+    return FinishPipeIo(pipe, overlapped, started, PIPE_READ_TIMEOUT, count);
+}
+
+static int WritePipe(HANDLE pipe, OVERLAPPED *overlapped, const DWORD *reply)
+{
+    DWORD count = 0;
+    ResetEvent(overlapped->hEvent);
+    BOOL started = WriteFile(pipe, reply, sizeof(*reply), NULL, overlapped);
+    return FinishPipeIo(pipe, overlapped, started, PIPE_WRITE_TIMEOUT, &count) && count == sizeof(*reply);
+}
+
+static void ServeConnection(HANDLE pipe, OVERLAPPED *overlapped)
+{
+    DWORD request = 0;
+    DWORD read = 0;
+    // One read: anything short of a whole request code is no request.
+    if (!ReadPipe(pipe, overlapped, &request, &read)) {
+        DWORD error = GetLastError();
+        if (error == WAIT_TIMEOUT)
+            WriteLog(3, "A control pipe client sent no request within %u ms; disconnected", PIPE_READ_TIMEOUT);
+        else if (error != ERROR_OPERATION_ABORTED)
+            WriteLog(1, "ERROR reading from client");
+    } else if (read != sizeof(request)) {
+        WriteLog(1, "ERROR reading from client");
+    } else if (request == VrdeEnabled || request == VrdePort || request == ScreenResolution) {
+        DWORD reply = AnswerControlRequest(request, PIPE_ANSWER_TIMEOUT, PipeStopEvent);
+        // Closed without a disconnect, the reply stays readable for the
+        // client however late it reads; a flush would wait for that reader.
+        if (WritePipe(pipe, overlapped, &reply))
+            return;
+    }
+    DisconnectNamedPipe(pipe);
+}
+
+unsigned __stdcall PipeConnectionThread(void *argument)
+{
+    HANDLE pipe = (HANDLE)argument;
+    if (pipe == INVALID_HANDLE_VALUE)
+        return 0;
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof(overlapped));
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (overlapped.hEvent != NULL) {
+        ServeConnection(pipe, &overlapped);
+        CloseHandle(overlapped.hEvent);
+    } else {
+        DisconnectNamedPipe(pipe);
+    }
+    CloseHandle(pipe);
+    InterlockedDecrement(&PipeConnections);
+    return 0;
+}
+
+// Hands a connected instance to a thread of its own with a small stack; past
+// the cap, or when no thread starts, the client is refused at once.
+static void StartConnection(HANDLE pipe)
+{
+    HANDLE thread = NULL;
+    if (InterlockedIncrement(&PipeConnections) <= PIPE_MAX_CONNECTIONS)
+        thread = (HANDLE)_beginthreadex(NULL, PIPE_THREAD_STACK, PipeConnectionThread, pipe,
+                                        STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (thread != NULL) {
+        CloseHandle(thread);
+        return;
+    }
+    InterlockedDecrement(&PipeConnections);
+    WriteLog(3, "A control pipe client was refused: %d connections are served", PIPE_MAX_CONNECTIONS);
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+}
+
+// Waits for a client on the instance; 0 when the server stops first.
+static int AcceptClient(HANDLE pipe, HANDLE connected)
+{
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof(overlapped));
+    overlapped.hEvent = connected;
+    ResetEvent(connected);
+    if (ConnectNamedPipe(pipe, &overlapped) || GetLastError() == ERROR_PIPE_CONNECTED)
+        return 1;
+    DWORD count = 0;
+    return FinishPipeIo(pipe, &overlapped, FALSE, INFINITE, &count);
+}
+
+static HANDLE CreatePipeInstance(const char *name, SECURITY_ATTRIBUTES *attributes, DWORD flags)
+{
+    return CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | flags,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 16, 16, 0,
+                            attributes);
+}
+
+// The first instance must be the pipe's first: a name that exists already
+// belongs to someone else, who would answer the trays. The instances of a
+// service that has just ended may take a moment to go, so it is tried for a
+// second before it counts as taken.
+static HANDLE CreateFirstPipeInstance(const char *name, SECURITY_ATTRIBUTES *attributes)
+{
+    for (int attempt = 0;; attempt++) {
+        HANDLE pipe = CreatePipeInstance(name, attributes, FILE_FLAG_FIRST_PIPE_INSTANCE);
+        if (pipe != INVALID_HANDLE_VALUE)
+            return pipe;
+        DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED) {
+            WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)error);
+            return pipe;
+        }
+        if (attempt == 10) {
+            WriteLog(1, "ERROR: the control pipe '%s' exists already; remote display queries are not served", name);
+            return pipe;
+        }
+        if (WaitForSingleObject(PipeStopEvent, 100) != WAIT_TIMEOUT)
+            return pipe;
+    }
+}
+
+static void RunAcceptLoop(const char *name, SECURITY_ATTRIBUTES *attributes, HANDLE connected)
+{
+    HANDLE pipe = CreateFirstPipeInstance(name, attributes);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return;
+    for (;;) {
+        if (AcceptClient(pipe, connected))
+            StartConnection(pipe);
+        else
+            CloseHandle(pipe);
+        if (!PipeServerRunning)
+            return;
+        pipe = CreatePipeInstance(name, attributes, 0);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)GetLastError());
+            return;
+        }
+    }
 }
 
 void __cdecl PipeServerThread(void *)
@@ -49,159 +216,29 @@ void __cdecl PipeServerThread(void *)
                  ServiceSettings.VmName);
         return;
     }
+    // A stop that came before this point has cleared the flag already.
+    ResetEvent(PipeStopEvent);
+    if (!PipeServerRunning)
+        return;
     PACL acl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
     if (!BuildPipeSecurity(&acl, &descriptor))
         return;
     SECURITY_ATTRIBUTES attributes = { sizeof(attributes), descriptor, FALSE };
-
-    InterlockedExchange(&PipeServerLooping, 1);
-    while (PipeServerRunning) {
-        HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                       PIPE_UNLIMITED_INSTANCES, 16, 16, 0, &attributes);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)GetLastError());
-            break;
-        }
-        BOOL connected = ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED;
-        if (!connected || _beginthread(PipeConnectionThread, 0, pipe) == (uintptr_t)-1L)
-            CloseHandle(pipe);
-    }
-    InterlockedExchange(&PipeServerLooping, 0);
+    HANDLE connected = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (connected != NULL)
+        RunAcceptLoop(name, &attributes, connected);
+    else
+        WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)GetLastError());
+    if (connected != NULL)
+        CloseHandle(connected);
     LocalFree(descriptor);
     LocalFree(acl);
-}
-
-// A private VirtualBox connection for this one request, closed after the reply.
-static void AnswerRequest(HANDLE pipe, DWORD request)
-{
-    IVirtualBox *virtualBox = NULL;
-    ISession *session = NULL;
-    if (SUCCEEDED(ConnectVirtualBox(&virtualBox)))
-        CreateSession(&session);
-
-    DWORD reply = 0;
-    const char *name = ServiceSettings.VmName;
-    if (virtualBox != NULL) {
-        if (request == VrdeEnabled)
-            reply = QueryVrdeEnabled(virtualBox, name);
-        else if (session != NULL)
-            reply = request == VrdePort ? QueryVrdePort(virtualBox, session, name)
-                                        : QueryScreenResolution(virtualBox, session, name);
-    }
-    DWORD written = 0;
-    WriteFile(pipe, &reply, sizeof(reply), &written, NULL);
-
-    if (session != NULL)
-        session->Release();
-    DisconnectVirtualBox(&virtualBox);
-}
-
-// The requests are answered one at a time in one apartment that lives as
-// long as the process. Under Wine every apartment that hands VirtualBox an
-// object opens an RPC endpoint that stays open after the apartment ends; past
-// 63 of them the process's RPC server thread gives up, and from then on every
-// COM call of the service, its stop included, waits for ever. Apartments that
-// come and go at once have also deadlocked Wine's RPC runtime.
-static CRITICAL_SECTION QueryLock;
-static HANDLE QueryAsked;
-static HANDLE QueryAnswered;
-static HANDLE QueryPipe;
-static DWORD QueryCode;
-static int QueryThreadRunning;
-
-static int InitializeQueryLock(void)
-{
-    InitializeCriticalSection(&QueryLock);
-    return 1;
-}
-
-static int QueryLockReady = InitializeQueryLock();
-
-static void __cdecl QueryThread(void *)
-{
-    CoInitialize(NULL);
-    for (;;) {
-        // An apartment that waits keeps its messages flowing: VirtualBox may call into it.
-        if (MsgWaitForMultipleObjects(1, &QueryAsked, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0) {
-            AnswerRequest(QueryPipe, QueryCode);
-            SetEvent(QueryAnswered);
-            continue;
-        }
-        MSG message;
-        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
-            DispatchMessageA(&message);
-    }
-}
-
-// Starts the query thread once; called with QueryLock held.
-static int StartQueryThread(void)
-{
-    if (QueryThreadRunning)
-        return 1;
-    if (QueryAsked == NULL)
-        QueryAsked = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (QueryAnswered == NULL)
-        QueryAnswered = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (QueryAsked == NULL || QueryAnswered == NULL || _beginthread(QueryThread, 0, NULL) == (uintptr_t)-1L) {
-        WriteLog(1, "ERROR starting the pipe's query thread (0x%08x)", (unsigned)GetLastError());
-        return 0;
-    }
-    QueryThreadRunning = 1;
-    return 1;
-}
-
-static void AnswerInQueryThread(HANDLE pipe, DWORD request)
-{
-    EnterCriticalSection(&QueryLock);
-    if (StartQueryThread()) {
-        QueryPipe = pipe;
-        QueryCode = request;
-        SignalObjectAndWait(QueryAsked, QueryAnswered, INFINITE, FALSE);
-    } else {
-        // Without it the request is still answered, in an apartment of its own.
-        AnswerRequest(pipe, request);
-    }
-    LeaveCriticalSection(&QueryLock);
-}
-
-void __cdecl PipeConnectionThread(void *argument)
-{
-    HANDLE pipe = (HANDLE)argument;
-    if (pipe == INVALID_HANDLE_VALUE)
-        return;
-    DWORD request = 0;
-    DWORD read = 0;
-    // One read: anything short of a whole request code is no request.
-    if (!ReadFile(pipe, &request, sizeof(request), &read, NULL) || read != sizeof(request))
-        WriteLog(1, "ERROR reading from client");
-    else if (request == VrdeEnabled || request == VrdePort || request == ScreenResolution)
-        AnswerInQueryThread(pipe, request);
-    FlushFileBuffers(pipe);
-    DisconnectNamedPipe(pipe);
-    CloseHandle(pipe);
 }
 
 void StopPipeServer(void)
 {
     InterlockedExchange(&PipeServerRunning, 0);
-    char name[PIPE_NAME_SIZE];
-    if (!ComposePipeName(name, ServiceSettings.VmName))
-        return;
-    // The loop may be between two instances at this moment; while it still
-    // runs, wait a little for its next one rather than leave it listening.
-    for (int attempt = 0; attempt < 50; attempt++) {
-        HANDLE pipe = CreateFileA(name, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (pipe != INVALID_HANDLE_VALUE) {
-            DWORD wakeUp = 0;
-            DWORD written = 0;
-            WriteFile(pipe, &wakeUp, sizeof(wakeUp), &written, NULL);
-            CloseHandle(pipe);
-            return;
-        }
-        if (!PipeServerLooping)
-            return;
-        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(name, 100))
-            Sleep(20);
-    }
+    SetEvent(PipeStopEvent);
+    CloseQueryConnection();
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "install.h"
 #include "log.h"
 #include "replace_char.h"
 
@@ -22,7 +23,7 @@ static int SettingsLockReady = InitializeSettingsLock();
 
 ServiceSettingsRecord ServiceSettings = {
     "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0,
-    DEFAULT_SHUTDOWN_TIMEOUT, "savestate", StopMethodSaveState, 1
+    DEFAULT_SHUTDOWN_TIMEOUT, "savestate", StopMethodSaveState, 1, INTERACTIVE_SERVICE_ACCESS
 };
 
 struct PriorityWord {
@@ -178,6 +179,20 @@ void CopyFallbackSettings(char *command, size_t size, enum StopMethod *method, D
     LeaveCriticalSection(&SettingsLock);
 }
 
+// "full" (or none given) lets the tray switch the start type; "control" does
+// not. A word that is neither gets the narrower rights: a typing error must
+// not open the service wider than asked.
+static DWORD ReadUserRights(const char *iniPath)
+{
+    char rights[64];
+    GetPrivateProfileStringA(SETTINGS_SECTION, "UserRights", "", rights, sizeof(rights), iniPath);
+    if (rights[0] == '\0' || _stricmp(rights, "full") == 0)
+        return INTERACTIVE_SERVICE_ACCESS;
+    if (_stricmp(rights, "control") != 0)
+        WriteLog(1, "ERROR: UserRights '%s' is neither full nor control; interactive users get control rights", rights);
+    return INTERACTIVE_CONTROL_ACCESS;
+}
+
 int LoadSettings(int fullLoad)
 {
     // A reload serves the program already loaded; its paths stay as they are.
@@ -231,6 +246,7 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
         GetPrivateProfileStringA(SETTINGS_SECTION, "Priority", "", priority, sizeof(priority), settings.IniPath);
         settings.PriorityClass = MapPriorityWord(priority);
         settings.RestartOnFailure = GetPrivateProfileIntA(SETTINGS_SECTION, "RestartOnFailure", 1, settings.IniPath) != 0;
+        settings.InteractiveAccess = ReadUserRights(settings.IniPath);
     }
 
     LoadShutdownSettings();

@@ -39,6 +39,8 @@ struct ServiceSettingsRecord {
     enum StopMethod FallbackMethod;
     // -i sets the service's recovery actions unless this is 0.
     int RestartOnFailure;
+    // The rights that -i gives interactive users, from UserRights.
+    DWORD InteractiveAccess;
 };
 
 // Two minutes for the guest, and three of the five minutes of pre-shutdown

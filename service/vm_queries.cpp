@@ -2,10 +2,10 @@
 
 #include "vbox_session.h"
 
-DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name)
+DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name, HRESULT *lookup)
 {
     IMachine *machine = NULL;
-    if (!FindMachine(virtualBox, name, &machine))
+    if (!FindMachine(virtualBox, name, &machine, lookup))
         return 0;
     BOOL enabled = FALSE;
     IVRDEServer *server = NULL;
@@ -59,10 +59,10 @@ static DWORD ReadScreenResolution(IConsole *console)
 }
 
 static DWORD QueryThroughConsole(IVirtualBox *virtualBox, ISession *session, const char *name,
-                                 DWORD (*read)(IConsole *console))
+                                 DWORD (*read)(IConsole *console), HRESULT *lookup)
 {
     IMachine *machine = NULL;
-    if (!FindMachine(virtualBox, name, &machine))
+    if (!FindMachine(virtualBox, name, &machine, lookup))
         return 0;
     DWORD reply = 0;
     IConsole *console = LockConsole(machine, session);
@@ -75,12 +75,12 @@ static DWORD QueryThroughConsole(IVirtualBox *virtualBox, ISession *session, con
     return reply;
 }
 
-DWORD QueryVrdePort(IVirtualBox *virtualBox, ISession *session, const char *name)
+DWORD QueryVrdePort(IVirtualBox *virtualBox, ISession *session, const char *name, HRESULT *lookup)
 {
-    return QueryThroughConsole(virtualBox, session, name, ReadVrdePort);
+    return QueryThroughConsole(virtualBox, session, name, ReadVrdePort, lookup);
 }
 
-DWORD QueryScreenResolution(IVirtualBox *virtualBox, ISession *session, const char *name)
+DWORD QueryScreenResolution(IVirtualBox *virtualBox, ISession *session, const char *name, HRESULT *lookup)
 {
-    return QueryThroughConsole(virtualBox, session, name, ReadScreenResolution);
+    return QueryThroughConsole(virtualBox, session, name, ReadScreenResolution, lookup);
 }

@@ -1,8 +1,11 @@
 // Prints what the service costs under Wine's Service Control Manager with the
 // stand-in, as medians beside their floors: start to RUNNING and stop to
 // STOPPED against a minimal service of ours, one control pipe request against
-// a bare pipe round trip plus a bare VirtualBox connection, and the service's
-// CPU time and peak working set while its machine runs. Not a test.
+// a bare pipe round trip plus the VirtualBox calls that its answer needs (and
+// a bare VirtualBox connection, which a request no longer opens), a tray
+// click's questions for 1, 5 and 20 running machines beside the same with no
+// pipe listening, and the service's CPU time and peak working set while its
+// machine runs. Not a test.
 #include <windows.h>
 #include <process.h>
 #include <psapi.h>
@@ -18,6 +21,7 @@
 #include "standin_client.h"
 #include "test_support.h"
 #include "vbox_session.h"
+#include "vm_queries.h"
 
 namespace {
 
@@ -161,11 +165,46 @@ int main(int argc, char **argv)
     StartServiceByName(pelorin);
     WaitForState(pelorin, SERVICE_RUNNING);
     WaitForBenchMachine(5);
-    Measure("pelorin: one pipe request (VrdePort)", runs * 4, [] { AskControlPipe(BenchVmName, VrdePort); });
+    double port = Measure("pelorin: one pipe request (VrdePort)", runs * 4, [] { AskControlPipe(BenchVmName, VrdePort); });
+    double enabled =
+        Measure("pelorin: one pipe request (VrdeEnabled)", runs * 4, [] { AskControlPipe(BenchVmName, VrdeEnabled); });
     HANDLE server = (HANDLE)_beginthreadex(NULL, 0, ServeFloorPipe, NULL, 0, NULL);
     double pipe = Measure("floor: bare named-pipe round trip", runs * 4, BareRoundTrip);
     CoInitialize(NULL);
     ServiceSettings.Loglevel = 0;
+    // What the answers need of VirtualBox, on a connection kept as the service keeps its own.
+    IVirtualBox *kept = NULL;
+    ISession *keptSession = NULL;
+    if (SUCCEEDED(ConnectVirtualBox(&kept)))
+        CreateSession(&keptSession);
+    double portCalls = Measure("floor: VrdePort's VirtualBox calls (kept connection)", runs * 4,
+                               [&] { QueryVrdePort(kept, keptSession, BenchVmName); });
+    double enabledCalls = Measure("floor: VrdeEnabled's VirtualBox calls (kept connection)", runs * 4,
+                                  [&] { QueryVrdeEnabled(kept, BenchVmName); });
+    if (keptSession != NULL)
+        keptSession->Release();
+    DisconnectVirtualBox(&kept);
+    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdePort request / (round trip + its calls)",
+           port / (pipe + portCalls));
+    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdeEnabled request / (round trip + its calls)",
+           enabled / (pipe + enabledCalls));
+    // A click on the tray icon asks each running machine's service whether
+    // its remote display is enabled; each service answers from a connection of
+    // its own, so n machines cost n such requests, here asked of one.
+    for (int machines : { 1, 5, 20 }) {
+        std::string label = "tray click's pipe questions, " + std::to_string(machines) + " running";
+        Measure(label.c_str(), runs, [machines] {
+            for (int i = 0; i < machines; i++)
+                AskControlPipe(BenchVmName, VrdeEnabled);
+        });
+        Measure((label + ", no pipe listening").c_str(), runs, [machines] {
+            for (int i = 0; i < machines; i++) {
+                HANDLE none = ConnectControlPipe("No pipe listens here", 0);
+                if (none != INVALID_HANDLE_VALUE)
+                    CloseHandle(none);
+            }
+        });
+    }
     double connection = Measure("floor: bare VirtualBox connection and session", runs * 4, [] {
         IVirtualBox *virtualBox = NULL;
         ISession *session = NULL;

@@ -6,6 +6,7 @@
 #include "command_ids.h"
 #include "control_pipe.h"
 #include "import_hook.h"
+#include "install.h"
 #include "pipe_harness.h"
 #include "process_probe.h"
 #include "service_list.h"
@@ -50,6 +51,7 @@ TEST(GuideExamplesTest, TheShippedIniFilesReadAsTheGuideSays)
     EXPECT_EQ(120000u, loaded.ShutdownTimeout);
     EXPECT_EQ(StopMethodSaveState, loaded.FallbackMethod);
     EXPECT_EQ(1, loaded.RestartOnFailure);
+    EXPECT_EQ((DWORD)INTERACTIVE_SERVICE_ACCESS, loaded.InteractiveAccess);
     EXPECT_EQ(2, loaded.Loglevel);
 
     WriteTextFile(folder + "pelorintray.ini", ShippedText("pelorintray.ini"));

@@ -221,6 +221,56 @@ TEST(InstallTest, RecoveryActionsRestartTwiceAMinuteApartUnlessRestartOnFailureI
     }
 }
 
+// The INTERACTIVE entry of the DACL that -i sets, as it set it (Wine stubs
+// service descriptors: nothing could be read back from the service).
+DWORD InteractiveRights;
+void *RealSetServiceObjectSecurity;
+
+BOOL WINAPI RecordSetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = NULL;
+    for (DWORD i = 0; GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && dacl != NULL
+                      && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = NULL;
+        if (GetAce(dacl, i, (void **)&ace) && IsWellKnownSid((PSID)&ace->SidStart, WinInteractiveSid))
+            InteractiveRights = ace->Mask;
+    }
+    return ((decltype(&SetServiceObjectSecurity))RealSetServiceObjectSecurity)(service, what, descriptor);
+}
+
+TEST(InstallTest, UserRightsControlLeavesInteractiveUsersNoRightToChangeTheService)
+{
+    const DWORD control = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP
+        | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL;
+    const struct {
+        const char *extra;
+        DWORD rights;
+        bool logged;
+    } rows[] = {
+        { "", GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_CHANGE_CONFIG, false },
+        { "UserRights=FULL\r\n", GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_CHANGE_CONFIG, false },
+        { "UserRights=control\r\n", control, false },
+        { "UserRights=controll\r\n", control, true },
+    };
+    for (const auto &row : rows) {
+        ServiceCopy copy = MakeServiceCopy("PelorinTestRights", IniFor("Pelorin Test Rights", row.extra));
+        ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1)) << row.extra;
+        InteractiveRights = 0;
+        RealSetServiceObjectSecurity =
+            ReplaceImport("advapi32.dll", "SetServiceObjectSecurity", (void *)RecordSetServiceObjectSecurity);
+        int installed = InstallService();
+        ReplaceImport("advapi32.dll", "SetServiceObjectSecurity", RealSetServiceObjectSecurity);
+        RemoveServiceIfPresent(copy.keyName);
+        EXPECT_EQ(InstallDone, installed) << row.extra;
+        EXPECT_EQ(row.rights, InteractiveRights) << row.extra;
+        std::string log = FileExists(ServiceSettings.LogPath) ? ReadTextFile(ServiceSettings.LogPath) : "";
+        EXPECT_EQ(row.logged, log.find("ERROR: UserRights 'controll' is neither full nor control;"
+                                       " interactive users get control rights") != std::string::npos)
+            << row.extra;
+    }
+}
+
 TEST(InstallTest, UpperCaseOptionAndExtraArgumentsInstallToo)
 {
     ServiceCopy copy = MakeServiceCopy("PelorinTestUpper", IniFor("Pelorin Test Upper"));
@@ -368,7 +418,7 @@ protected:
     std::string Build(const char *sddl)
     {
         EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &current, NULL));
-        EXPECT_EQ(1, BuildInteractiveDescriptor(current, &built, &newDacl, &sid));
+        EXPECT_EQ(1, BuildInteractiveDescriptor(current, INTERACTIVE_SERVICE_ACCESS, &built, &newDacl, &sid));
         BOOL present = FALSE, defaulted = FALSE;
         PACL dacl = NULL;
         EXPECT_TRUE(GetSecurityDescriptorDacl(&built, &present, &dacl, &defaulted));

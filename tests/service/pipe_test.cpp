@@ -6,6 +6,8 @@
 #include <process.h>
 #include <sddl.h>
 
+#include <algorithm>
+
 #include "control_pipe.h"
 #include "import_hook.h"
 #include "pipe_harness.h"
@@ -190,10 +192,129 @@ TEST_F(PipeTest, OnlyInteractiveAndSystemLogonsHaveAccess)
                                                    &dacl, NULL, &descriptor));
     char *text = NULL;
     ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
-    EXPECT_STREQ("D:(A;;0x112019f;;;IU)(A;;0x112019f;;;SY)", text);
+    EXPECT_STREQ("D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)", text);
     LocalFree(text);
     LocalFree(descriptor);
     CloseHandle(pipe);
+}
+
+// One connection for as long as it works: a new one only after VirtualBox's
+// server went away.
+TEST_F(PipeTest, TheConnectionIsKeptAndRenewedOnlyWhenVirtualBoxRestarted)
+{
+    PutMachine(MachineStateRunning);
+    StartServer();
+    auto connections = [this] {
+        size_t count = 0;
+        for (const std::string &line : LogMessages())
+            count += line == "Initializing VirtualBox interface";
+        return count;
+    };
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(3389u, AskControlPipe(TestVmName, VrdePort)) << i;
+    EXPECT_EQ(1u, connections());
+    ASSERT_EQ(1, StandinRestartServer());
+    EXPECT_EQ(3389u, AskControlPipe(TestVmName, VrdePort));
+    EXPECT_EQ(1u, AskControlPipe(TestVmName, VrdeEnabled));
+    EXPECT_EQ(2u, connections());
+}
+
+// A VirtualBox that hangs holds no request longer than the bound: the one in
+// the call and the one behind it both get 0, and the pipe answers again once
+// VirtualBox does.
+TEST_F(PipeTest, RequestsBehindAHungVirtualBoxCallAreAnsweredZeroWithinTheBound)
+{
+    PutMachine(MachineStateRunning);
+    StartServer();
+    EXPECT_EQ(1u, AskControlPipe(TestVmName, VrdeEnabled));
+    ASSERT_EQ(1, StandinSetDelay("FindMachine", PIPE_ANSWER_TIMEOUT + 3000));
+    struct Ask {
+        DWORD code, reply, took;
+    } asks[2] = { { VrdePort, 7, 0 }, { VrdeEnabled, 7, 0 } };
+    HANDLE threads[2];
+    for (Ask &ask : asks) {
+        threads[&ask - asks] = StartJoinableThread([](void *argument) {
+            Ask *ask = (Ask *)argument;
+            DWORD begun = GetTickCount();
+            ask->reply = AskControlPipe(TestVmName, ask->code);
+            ask->took = GetTickCount() - begun;
+        }, &ask);
+        Sleep(200);
+    }
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForMultipleObjects(2, threads, TRUE, 30000));
+    StandinSetDelay("FindMachine", 0);
+    for (Ask &ask : asks) {
+        EXPECT_EQ(0u, ask.reply) << ask.code;
+        EXPECT_GE(ask.took, PIPE_ANSWER_TIMEOUT - 500) << ask.code;
+        EXPECT_LT(ask.took, PIPE_ANSWER_TIMEOUT + 2500) << ask.code;
+        CloseHandle(threads[&ask - asks]);
+    }
+    DWORD port = 0;
+    for (int i = 0; i < 100 && (port = AskControlPipe(TestVmName, VrdePort)) != 3389; i++)
+        Sleep(100);
+    EXPECT_EQ(3389u, port);
+}
+
+static std::vector<DWORD> PipeOpenModes;
+static DWORD RefusedOpenModes;
+
+// Records each instance's open mode; refuses those that hold the refused bits,
+// as Windows does for a first instance whose name exists (Wine does not).
+static HANDLE WINAPI CreateRecordedNamedPipe(LPCSTR name, DWORD mode, DWORD type, DWORD count, DWORD out, DWORD in,
+                                             DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    PipeOpenModes.push_back(mode);
+    if (RefusedOpenModes != 0 && (mode & RefusedOpenModes) == RefusedOpenModes) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ((decltype(&CreateNamedPipeA))RealCreateNamedPipe)(name, mode, type, count, out, in, timeout, sa);
+}
+
+// Only the first instance must be the pipe's first; when someone else's pipe
+// of that name exists, it is logged and never served beside.
+TEST_F(PipeTest, OnlyAPipeOfItsOwnIsServed)
+{
+    char name[PIPE_NAME_SIZE];
+    ASSERT_TRUE(ComposePipeName(name, TestVmName));
+    const DWORD overlappedFirst = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+    const DWORD overlapped = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+    void *&realCreate = RealCreateNamedPipe;
+    realCreate = ReplaceImport("kernel32.dll", "CreateNamedPipeA", (void *)CreateRecordedNamedPipe);
+
+    PutMachine(MachineStateRunning);
+    PipeOpenModes.clear();
+    RefusedOpenModes = 0;
+    StartServer();
+    EXPECT_EQ(3389u, AskControlPipe(TestVmName, VrdePort));
+    StopPipeServer();
+    EXPECT_TRUE(ServerEnded());
+    CloseHandle(server);
+    server = NULL;
+    ASSERT_LE(2u, PipeOpenModes.size());
+    EXPECT_EQ(overlappedFirst, PipeOpenModes[0]);
+    EXPECT_EQ(std::vector<DWORD>(PipeOpenModes.size() - 1, overlapped),
+              std::vector<DWORD>(PipeOpenModes.begin() + 1, PipeOpenModes.end()));
+
+    // The name is taken: tried for about a second, then given up.
+    PipeOpenModes.clear();
+    RefusedOpenModes = FILE_FLAG_FIRST_PIPE_INSTANCE;
+    PipeServerRunning = 1;
+    HANDLE thread = StartJoinableThread(PipeServerThread);
+    bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+    if (!ended) {
+        StopPipeServer();
+        WaitForSingleObject(thread, 10000);
+    }
+    CloseHandle(thread);
+    ReplaceImport("kernel32.dll", "CreateNamedPipeA", realCreate);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(std::vector<DWORD>(11, overlappedFirst), PipeOpenModes);
+    std::vector<std::string> lines = LogMessages();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(std::string("ERROR: the control pipe '") + name + "' exists already; remote display queries are not served",
+              lines.back());
+    EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "Error creating pipe (0x00000005)"));
 }
 
 TEST_F(PipeTest, AMachineNameTooLongForThePipeIsLoggedAndNotServed)

@@ -522,6 +522,10 @@ public:
             return FinishCallLine(&line, E_POINTER);
         *found = NULL;
         HRESULT result = Fault("FindMachine");
+        // A VirtualBox call that hangs: the whole server waits, as a busy one does.
+        long delay = ReadStandinDelay("FindMachine");
+        if (delay > 0)
+            Sleep((DWORD)delay);
         if (SUCCEEDED(result)) {
             StandinMachine catalogued;
             // The registry finds keys without regard to case; VirtualBox's names match exactly.

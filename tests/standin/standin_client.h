@@ -43,7 +43,9 @@ int StandinGetMachine(const char *name, StandinMachine *machine);
 // refused.
 int StandinSetFault(const char *method, long hresult);
 // "PowerDown", "SaveState": ms until the machine's process is told to end;
-// "PowerButton", "SleepButton": ms until the guest reacts, -1 never.
+// "PowerButton", "SleepButton": ms until the guest reacts, -1 never;
+// "FindMachine": ms that each FindMachine call takes (the server answers
+// nothing else meanwhile).
 int StandinSetDelay(const char *operation, long ms);
 // A later release that changed one interface: its objects ("IMachine",
 // "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo")

@@ -35,7 +35,7 @@ const char *const FaultNames[] = {
     "IDisplay::GetScreenResolution",
 };
 
-const char *const DelayNames[] = { "PowerDown", "SaveState", "PowerButton", "SleepButton" };
+const char *const DelayNames[] = { "PowerDown", "SaveState", "PowerButton", "SleepButton", "FindMachine" };
 
 const char *const MismatchNames[] = { "IMachine", "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo" };
 

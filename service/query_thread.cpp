@@ -1,0 +1,202 @@
+#include "query_thread.h"
+
+#include <process.h>
+
+#include "control_pipe.h"
+#include "log.h"
+#include "settings.h"
+#include "vbox_session.h"
+#include "vm_queries.h"
+
+// One request on its way through the query thread. Both the asking
+// connection and the query thread hold it; the last to let go frees it, so a
+// connection that gave up waiting leaves nothing behind for the answer to hit.
+struct QueryRequest {
+    volatile LONG references;
+    DWORD code;
+    DWORD reply;
+    HANDLE answered;
+};
+
+// The requests are answered one at a time in one apartment that lives as
+// long as the process. Under Wine every apartment that hands VirtualBox an
+// object opens an RPC endpoint that stays open after the apartment ends; past
+// 63 of them the process's RPC server thread gives up, and from then on every
+// COM call of the service, its stop included, waits for ever. Apartments that
+// come and go at once have also deadlocked Wine's RPC runtime.
+static CRITICAL_SECTION QueryLock;
+static HANDLE QueryTurn;     // semaphore of one: the request that the query thread has
+static HANDLE QueryAsked;    // auto-reset: QueryPending is set
+static HANDLE QueryClosing;  // auto-reset: let the connection go
+static QueryRequest *volatile QueryPending;
+static int QueryThreadRunning;
+
+// The query thread's own connection, used on that thread only.
+static IVirtualBox *QueryVirtualBox;
+static ISession *QuerySession;
+
+static int InitializeQueryLock(void)
+{
+    InitializeCriticalSection(&QueryLock);
+    return 1;
+}
+
+static int QueryLockReady = InitializeQueryLock();
+
+static void ReleaseQueryRequest(QueryRequest *request)
+{
+    if (InterlockedDecrement(&request->references) == 0) {
+        CloseHandle(request->answered);
+        HeapFree(GetProcessHeap(), 0, request);
+    }
+}
+
+static void DropQueryConnection(void)
+{
+    if (QuerySession != NULL) {
+        QuerySession->Release();
+        QuerySession = NULL;
+    }
+    if (QueryVirtualBox != NULL)
+        DisconnectVirtualBox(&QueryVirtualBox);
+}
+
+// Results that say the connection is dead, not that the question failed.
+static int IsServerGone(HRESULT result)
+{
+    static const HRESULT gone[] = {
+        RPC_E_DISCONNECTED, RPC_E_SERVER_DIED, RPC_E_SERVER_DIED_DNE, CO_E_OBJNOTCONNECTED,
+        HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED),
+        HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE),
+    };
+    for (size_t i = 0; i < sizeof(gone) / sizeof(gone[0]); i++) {
+        if (result == gone[i])
+            return 1;
+    }
+    return 0;
+}
+
+static DWORD AskVirtualBox(DWORD code, HRESULT *lookup)
+{
+    const char *name = ServiceSettings.VmName;
+    if (code == VrdeEnabled)
+        return QueryVrdeEnabled(QueryVirtualBox, name, lookup);
+    if (QuerySession == NULL)
+        return 0;
+    return code == VrdePort ? QueryVrdePort(QueryVirtualBox, QuerySession, name, lookup)
+                            : QueryScreenResolution(QueryVirtualBox, QuerySession, name, lookup);
+}
+
+// Through the kept connection; a connection whose server has gone (VirtualBox
+// restarted) is replaced once and the question asked again.
+static DWORD AnswerThroughConnection(DWORD code)
+{
+    DWORD reply = 0;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (QueryVirtualBox == NULL) {
+            HRESULT connected = ConnectVirtualBox(&QueryVirtualBox);
+            if (SUCCEEDED(connected))
+                CreateSession(&QuerySession);
+            if (FAILED(connected) || QueryVirtualBox == NULL) {
+                DropQueryConnection();
+                return 0;
+            }
+        }
+        HRESULT lookup = S_OK;
+        reply = AskVirtualBox(code, &lookup);
+        if (!IsServerGone(lookup))
+            break;
+        DropQueryConnection();
+    }
+    return reply;
+}
+
+static void __cdecl QueryThread(void *)
+{
+    CoInitialize(NULL);
+    // A close first: a request after a stop is answered through a new connection.
+    HANDLE events[2] = { QueryClosing, QueryAsked };
+    for (;;) {
+        // An apartment that waits keeps its messages flowing: VirtualBox may call into it.
+        DWORD fired = MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT);
+        if (fired == WAIT_OBJECT_0) {
+            DropQueryConnection();
+        } else if (fired == WAIT_OBJECT_0 + 1) {
+            QueryRequest *request = QueryPending;
+            request->reply = AnswerThroughConnection(request->code);
+            SetEvent(request->answered);
+            ReleaseQueryRequest(request);
+            ReleaseSemaphore(QueryTurn, 1, NULL);
+        } else {
+            MSG message;
+            while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+                DispatchMessageA(&message);
+        }
+    }
+}
+
+// Starts the query thread once.
+static int StartQueryThread(void)
+{
+    EnterCriticalSection(&QueryLock);
+    if (!QueryThreadRunning) {
+        if (QueryTurn == NULL)
+            QueryTurn = CreateSemaphoreA(NULL, 1, 1, NULL);
+        if (QueryAsked == NULL)
+            QueryAsked = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (QueryClosing == NULL)
+            QueryClosing = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (QueryTurn != NULL && QueryAsked != NULL && QueryClosing != NULL
+            && _beginthread(QueryThread, 0, NULL) != (uintptr_t)-1L)
+            QueryThreadRunning = 1;
+        else
+            WriteLog(1, "ERROR starting the pipe's query thread (0x%08x)", (unsigned)GetLastError());
+    }
+    int running = QueryThreadRunning;
+    LeaveCriticalSection(&QueryLock);
+    return running;
+}
+
+// Waits for one of the object and stop, at most until deadline (a tick count).
+static int WaitUntil(HANDLE object, HANDLE stop, DWORD started, DWORD waitMs)
+{
+    DWORD waited = GetTickCount() - started;
+    HANDLE events[2] = { object, stop };
+    return WaitForMultipleObjects(2, events, FALSE, waited < waitMs ? waitMs - waited : 0) == WAIT_OBJECT_0;
+}
+
+DWORD AnswerControlRequest(DWORD code, DWORD waitMs, HANDLE stop)
+{
+    DWORD started = GetTickCount();
+    if (!StartQueryThread())
+        return 0;
+    if (!WaitUntil(QueryTurn, stop, started, waitMs)) {
+        WriteLog(3, "A control pipe request waited %u ms behind another one; answered 0", (unsigned)waitMs);
+        return 0;
+    }
+    QueryRequest *request = (QueryRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(QueryRequest));
+    HANDLE answered = request != NULL ? CreateEventA(NULL, TRUE, FALSE, NULL) : NULL;
+    if (answered == NULL) {
+        HeapFree(GetProcessHeap(), 0, request);
+        ReleaseSemaphore(QueryTurn, 1, NULL);
+        return 0;
+    }
+    request->references = 2;
+    request->code = code;
+    request->answered = answered;
+    QueryPending = request;
+    SetEvent(QueryAsked);
+    DWORD reply = 0;
+    if (WaitUntil(answered, stop, started, waitMs))
+        reply = request->reply;
+    else
+        WriteLog(3, "A control pipe request got no answer within %u ms; answered 0", (unsigned)waitMs);
+    ReleaseQueryRequest(request);
+    return reply;
+}
+
+void CloseQueryConnection(void)
+{
+    if (QueryClosing != NULL)
+        SetEvent(QueryClosing);
+}
