@@ -227,19 +227,24 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
 
     if (fullLoad) {
         DeriveServiceKeyName();
-        if (!ReadFolderSetting("VboxInstallPath", settings.VboxInstallPath)) {
+        // Every missing key is named at once, so that one edit mends them all;
+        // after the first one the record keeps its values, as it always has.
+        char unused[MAX_PATH];
+        int complete = ReadFolderSetting("VboxInstallPath", settings.VboxInstallPath);
+        if (!complete)
             WriteLog(1, "ERROR: VboxInstallPath not configured");
-            return 0;
-        }
-        if (!ReadFolderSetting("VboxUserHome", settings.VboxUserHome)) {
+        if (!ReadFolderSetting("VboxUserHome", complete ? settings.VboxUserHome : unused)) {
             WriteLog(1, "ERROR: VboxUserHome not configured");
-            return 0;
+            complete = 0;
         }
-        GetPrivateProfileStringA(SETTINGS_SECTION, "VmName", "", settings.VmName, 255, settings.IniPath);
-        if (settings.VmName[0] == '\0') {
+        char *vmName = complete ? settings.VmName : unused;
+        GetPrivateProfileStringA(SETTINGS_SECTION, "VmName", "", vmName, 255, settings.IniPath);
+        if (vmName[0] == '\0') {
             WriteLog(1, "ERROR: No VmName configured");
-            return 0;
+            complete = 0;
         }
+        if (!complete)
+            return 0;
         GetPrivateProfileStringA(SETTINGS_SECTION, "ServiceName", "", settings.DisplayName, 255, settings.IniPath);
 
         char priority[64];

@@ -114,6 +114,22 @@ enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod 
     return Record(attempt, word, method, outcome, result);
 }
 
+// The one-off method is used exactly once, whatever happens next. A key that
+// stays (an INI file the service may not write) would make it permanent
+// without a word: it is read back, and said so.
+static void RemoveShutdownOnceCommand(void)
+{
+    const char *ini = ServiceSettings.IniPath;
+    DWORD error = 0;
+    if (!WritePrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", NULL, ini))
+        error = GetLastError();
+    char left[64];
+    GetPrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", "", left, sizeof(left), ini);
+    if (left[0] != '\0')
+        WriteLog(1, "ERROR removing ShutdownOnceCommand from '%s' (0x%08x); it applies to the next stop too", ini,
+                 (unsigned)error);
+}
+
 enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt)
 {
     // One snapshot, so that the method used and the word logged agree even if
@@ -123,7 +139,6 @@ enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt)
     CopyShutdownSettings(word, sizeof(word), &method);
 
     WriteLog(2, "Stopping (%s) VM '%s'", word, name);
-    // The one-off method is used exactly once, whatever happens next.
-    WritePrivateProfileStringA(SETTINGS_SECTION, "ShutdownOnceCommand", NULL, ServiceSettings.IniPath);
+    RemoveShutdownOnceCommand();
     return StopVmWith(name, word, method, attempt);
 }

@@ -1,6 +1,7 @@
 // What the user guide tells an administrator, shown: the shipped example INI
 // files read as it says, how values are written, several copies side by side,
-// an upgrade in place, and a "Stop with" that cannot write the INI file.
+// an upgrade in place, a "Stop with" that cannot write the INI file, the
+// limits of two numbers, a removal still held open and the log at level 3.
 #include "service_fixture.h"
 
 #include "command_ids.h"
@@ -87,6 +88,68 @@ TEST(GuideExamplesTest, KeysInAnyCaseValuesWithBlanksOrQuotesAndFoldersOf259Char
         EXPECT_STREQ("Web Server", ServiceSettings.VmName) << c.line;
         EXPECT_EQ(c.home.substr(0, 259), ServiceSettings.VboxUserHome) << c.line;
     }
+}
+
+// The settings table's limits: Loglevel keeps its last byte as a signed
+// number, so 128 switches even errors off; MaxWaitTimeout wraps.
+TEST(GuideExamplesTest, LoglevelAndMaxWaitTimeoutOutsideTheirRangesDoAsTheTableSays)
+{
+    std::string folder = MakeTestFolder("guide numbers");
+    const struct {
+        const char *loglevel;
+        int level;
+        const char *maxWait;
+        DWORD hint;
+    } rows[] = {
+        { "127", 127, "4294967295", 4294967295u }, { "128", -128, "-1", 4294967295u },
+        { "-1", -1, "4294967296", 0 },            { "none", 0, "none", 0 },
+        { "257", 1, "300000", 300000 },
+    };
+    for (const auto &row : rows) {
+        std::string numbers = std::string("Loglevel=") + row.loglevel + "\r\nMaxWaitTimeout=" + row.maxWait + "\r\n";
+        WriteTextFile(folder + "w.ini", "[Pelorin]\r\nVboxInstallPath=C:\\v\r\nVboxUserHome=C:\\h\r\nVmName=vm\r\n" + numbers);
+        ServiceSettingsRecord initial = {};
+        ServiceSettings = initial;
+        ASSERT_EQ(1, LoadSettingsForProgram((folder + "w.exe").c_str(), 1)) << numbers;
+        EXPECT_EQ(row.level, ServiceSettings.Loglevel) << numbers;
+        EXPECT_EQ(row.hint, ServiceSettings.MaxWaitTimeout) << numbers;
+
+        // An error with that level: logged from 1 to 127 only.
+        DeleteFileA((folder + "w.log").c_str());
+        WriteTextFile(folder + "w.ini", std::string("[Pelorin]\r\n") + numbers);
+        EXPECT_EQ(0, LoadSettingsForProgram((folder + "w.exe").c_str(), 1)) << numbers;
+        EXPECT_EQ(row.level >= 1, FileExists(folder + "w.log")) << numbers;
+    }
+}
+
+// A removed service that something still holds open is only marked for
+// deletion: -i of the same name fails until the last handle has gone.
+TEST(GuideExamplesTest, AServiceMarkedForDeletionRefusesInstallUntilNothingHoldsIt)
+{
+    std::string folder = MakeTestFolder("guide marked");
+    WriteTextFile(folder + "Guide Marked.ini", "[Pelorin]\r\nVboxInstallPath=C:\\v\r\nVboxUserHome=C:\\h\r\n"
+                                               "VmName=vm\r\nServiceName=Guide Marked VM\r\nLoglevel=1\r\n");
+    ServiceSettingsRecord initial = {};
+    ServiceSettings = initial;
+    ASSERT_EQ(1, LoadSettingsForProgram((folder + "Guide Marked.exe").c_str(), 1));
+    RemoveServiceIfPresent("Guide_Marked");
+    ASSERT_EQ(InstallDone, InstallService());
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE console = OpenServiceA(manager, "Guide_Marked", SERVICE_QUERY_STATUS);
+    ASSERT_NE((SC_HANDLE)NULL, console);
+    EXPECT_EQ(UninstallDone, UninstallService());
+    int whileHeld = InstallService();
+    CloseServiceHandle(console);
+    int afterwards = InstallFailed;
+    for (int i = 0; i < 50 && (afterwards = InstallService()) != InstallDone; i++)
+        Sleep(100);
+    RemoveServiceIfPresent("Guide_Marked");
+    CloseServiceHandle(manager);
+    EXPECT_EQ(InstallFailed, whileHeld);
+    EXPECT_EQ(InstallDone, afterwards);
+    EXPECT_NE(std::string::npos, ReadTextFile(folder + "Guide Marked.log")
+                                     .find("ERROR installing Guide Marked VM (Guide_Marked) service: service already "
+                                           "marked for deletion"));
 }
 
 class GuideTest : public ServiceFixture {
@@ -187,6 +250,34 @@ TEST_F(GuideTest, StopWithThatCannotWriteTheIniStopsWithTheConfiguredMethod)
     EXPECT_EQ(RunLines, LogMessages());
     EXPECT_EQ(MachineStatePoweredOff, MachineState());
     EXPECT_EQ(text, ReadTextFile(ini));
+}
+
+// At Loglevel 3 a pipe request writes lines only when it opens a VirtualBox
+// connection; every line starts with the local date as month/day/year.
+TEST_F(GuideTest, AtLoglevelThreePipeRequestsWriteLinesOnlyForANewConnection)
+{
+    std::string text = ReadTextFile(ini);
+    WriteTextFile(ini, text.replace(text.find("Loglevel=2"), 10, "Loglevel=3"));
+    ASSERT_TRUE(StartRunning());
+    size_t started = LogMessages().size();
+    EXPECT_EQ(3389u, AskControlPipe(TestVmName, VrdePort));
+    size_t connected = LogMessages().size();
+    for (int i = 0; i < 10; i++)
+        EXPECT_NE(~0u, AskControlPipe(TestVmName, i % 2 ? VrdePort : VrdeEnabled));
+    EXPECT_EQ(connected, LogMessages().size());
+    ASSERT_EQ((DWORD)SERVICE_STOPPED, StopAndWait().dwCurrentState);
+
+    std::string log = ReadTextFile(ini.substr(0, ini.size() - 4) + ".log");
+    printf("Loglevel 3: %zu lines to start, %zu for the first pipe request, 0 for the next 10, %zu lines and %zu"
+           " bytes in all with the stop\n", started, connected - started, LogMessages().size(), log.size());
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char today[16];
+    snprintf(today, sizeof(today), "[%02d/%02d/%02d ", now.wMonth, now.wDay, now.wYear % 100);
+    size_t lines = 0;
+    for (size_t at = 0; at < log.size(); at = log.find("\r\n", at) + 2, lines++)
+        EXPECT_EQ(today, log.substr(at, 10)) << log.substr(at, 40);
+    EXPECT_EQ(LogMessages().size(), lines);
 }
 
 }  // namespace

@@ -147,7 +147,10 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
     std::string longInstall = MakeInstallFolder(Unslashed(FolderForPathOf(folder, 259, "VBoxHeadless.exe")));
     CreateDirectoryA((folder + "e").c_str(), NULL);
     std::string tooLongInstall = Unslashed(FolderForPathOf(folder + "e\\", 260, "VBoxHeadless.exe"));
-    std::string notConfigured = "ERROR: VboxInstallPath not configured";
+    // Every required key is missing, each logged, at the start and again at -i.
+    std::vector<std::string> noKeys = { "ERROR: VboxInstallPath not configured", "ERROR: VboxUserHome not configured",
+                                        "ERROR: No VmName configured" };
+    noKeys = JoinLines(noKeys, noKeys);
     std::string missing = "Configuration file '" + ini + "' does not exist";
     std::string unknown = "ERROR: Could not find registered VM '%s'";
     struct Case {
@@ -171,10 +174,9 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
         { "VBoxHeadless path of 260 characters", Text, IniFor(TestVmName, tooLongInstall), TestVmName, 0x80800001, true,
           { "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in " + ini } },
         { "INI file missing", Missing, "", TestVmName, 0x80800002, true, { missing, missing } },
-        { "INI file empty", Empty, "", TestVmName, 0x80800002, true, { notConfigured, notConfigured } },
-        { "INI file of binary bytes", Binary, BinaryBytes(4096), TestVmName, 0x80800002, true,
-          { notConfigured, notConfigured } },
-        { "INI file that is a folder", Folder, "", TestVmName, 0x80800002, true, { notConfigured, notConfigured } },
+        { "INI file empty", Empty, "", TestVmName, 0x80800002, true, noKeys },
+        { "INI file of binary bytes", Binary, BinaryBytes(4096), TestVmName, 0x80800002, true, noKeys },
+        { "INI file that is a folder", Folder, "", TestVmName, 0x80800002, true, noKeys },
     };
     for (const Case &c : cases) {
         BeginRow(c.iniText, MachineStatePoweredOff);

@@ -2,6 +2,7 @@
 // console call and wait, the one-off key, and every failure.
 #include "vbox_fixture.h"
 
+#include "import_hook.h"
 #include "log.h"
 #include "settings.h"
 #include "supervisor.h"
@@ -189,6 +190,46 @@ TEST_F(VmStopTest, TheOneOffMethodIsDeletedInEveryCaseAndNothingElseChanges)
         CloseVirtualBox();
     });
     EXPECT_EQ(IniWithoutOneOffMethod, ReadTextFile(ServiceSettings.IniPath));
+}
+
+// A profile writer that deletes nothing: it refuses, or it answers success.
+static BOOL ProfileWriteAnswer;
+static BOOL WINAPI KeepProfileKey(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return ProfileWriteAnswer;
+}
+
+// A one-off method that stays in the file would apply to every later stop:
+// that is logged, and this stop goes on with it.
+TEST_F(VmStopTest, AOneOffMethodThatCannotBeRemovedIsLoggedAndTheStopGoesOn)
+{
+    const struct {
+        BOOL answer;
+        const char *error;
+    } rows[] = { { FALSE, "0x00000005" }, { TRUE, "0x00000000" } };
+    for (const auto &row : rows) {
+        WriteTextFile(ServiceSettings.LogPath, "");
+        WriteTextFile(ServiceSettings.IniPath, IniWithOneOffMethod);
+        UseMethod("acpipowerbutton", StopMethodAcpiPowerButton);
+        ProfileWriteAnswer = row.answer;
+        void *real = ReplaceImport("kernel32.dll", "WritePrivateProfileStringA", (void *)KeepProfileKey);
+        enum StopOutcome outcome = StopCarriedOut;
+        WithRunningMachine([&] { outcome = StopVm(TestVmName); });
+        ReplaceImport("kernel32.dll", "WritePrivateProfileStringA", real);
+        EXPECT_EQ(StopSignalled, outcome) << row.error;
+        EXPECT_EQ(IniWithOneOffMethod, ReadTextFile(ServiceSettings.IniPath)) << row.error;
+        EXPECT_TRUE(Logged(std::string("ERROR removing ShutdownOnceCommand from '") + ServiceSettings.IniPath + "' (" +
+                           row.error + "); it applies to the next stop too"))
+            << Log();
+    }
+    // Removed, or never there: nothing to say.
+    WriteTextFile(ServiceSettings.LogPath, "");
+    for (const char *text : { IniWithOneOffMethod, IniWithoutOneOffMethod }) {
+        WriteTextFile(ServiceSettings.IniPath, text);
+        WithRunningMachine([&] { StopVm(TestVmName); });
+    }
+    EXPECT_EQ(std::string::npos, Log().find("ERROR removing")) << Log();
 }
 
 TEST_F(VmStopTest, EachFailureIsLoggedAndTheStopGoesNoFurther)
