@@ -7,7 +7,7 @@
 #                                               both builds side by side)
 #   scripts/benchmark.sh pipe-load              10,000 pipe requests from 8
 #                                               clients against the running
-#                                               service (some 17 minutes)
+#                                               service (some 6 minutes)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}

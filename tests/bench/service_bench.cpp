@@ -177,27 +177,27 @@ int main(int argc, char **argv)
     ISession *keptSession = NULL;
     if (SUCCEEDED(ConnectVirtualBox(&kept)))
         CreateSession(&keptSession);
-    double portCalls = Measure("floor: VrdePort's VirtualBox calls (kept connection)", runs * 4,
+    double portCalls = Measure("floor: VrdePort's calls, kept connection", runs * 4,
                                [&] { QueryVrdePort(kept, keptSession, BenchVmName); });
-    double enabledCalls = Measure("floor: VrdeEnabled's VirtualBox calls (kept connection)", runs * 4,
+    double enabledCalls = Measure("floor: VrdeEnabled's calls, kept connection", runs * 4,
                                   [&] { QueryVrdeEnabled(kept, BenchVmName); });
     if (keptSession != NULL)
         keptSession->Release();
     DisconnectVirtualBox(&kept);
-    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdePort request / (round trip + its calls)",
+    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdePort / (round trip + its calls)",
            port / (pipe + portCalls));
-    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdeEnabled request / (round trip + its calls)",
+    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdeEnabled / (round trip + its calls)",
            enabled / (pipe + enabledCalls));
     // A click on the tray icon asks each running machine's service whether
     // its remote display is enabled; each service answers from a connection of
     // its own, so n machines cost n such requests, here asked of one.
     for (int machines : { 1, 5, 20 }) {
-        std::string label = "tray click's pipe questions, " + std::to_string(machines) + " running";
-        Measure(label.c_str(), runs, [machines] {
+        std::string label = "tray click, " + std::to_string(machines) + " running: ";
+        Measure((label + "pipe questions").c_str(), runs, [machines] {
             for (int i = 0; i < machines; i++)
                 AskControlPipe(BenchVmName, VrdeEnabled);
         });
-        Measure((label + ", no pipe listening").c_str(), runs, [machines] {
+        Measure((label + "no pipe listening").c_str(), runs, [machines] {
             for (int i = 0; i < machines; i++) {
                 HANDLE none = ConnectControlPipe("No pipe listens here", 0);
                 if (none != INVALID_HANDLE_VALUE)
