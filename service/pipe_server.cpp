@@ -216,6 +216,11 @@ void __cdecl PipeServerThread(void *)
                  ServiceSettings.VmName);
         return;
     }
+    // Without its stop event no wait here could end.
+    if (PipeStopEvent == NULL) {
+        WriteLog(1, "Error creating pipe (0x%08x)", (unsigned)ERROR_INVALID_HANDLE);
+        return;
+    }
     // A stop that came before this point has cleared the flag already.
     ResetEvent(PipeStopEvent);
     if (!PipeServerRunning)
