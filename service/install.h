@@ -19,9 +19,8 @@ enum UninstallResult {
 #define INTERACTIVE_SERVICE_ACCESS (GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_CHANGE_CONFIG)
 // UserRights=control: no SERVICE_CHANGE_CONFIG, with which any interactive
 // user could have Windows run a program of their choice as LocalSystem.
-#define INTERACTIVE_CONTROL_ACCESS                                                                       \
-    (SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP | SERVICE_INTERROGATE \
-     | SERVICE_USER_DEFINED_CONTROL)
+// GENERIC_READ stays whole: the tray opens the service with it.
+#define INTERACTIVE_CONTROL_ACCESS (GENERIC_READ | SERVICE_STOP | SERVICE_START | SERVICE_USER_DEFINED_CONTROL)
 
 int InstallService(void);
 int UninstallService(void);

@@ -241,8 +241,8 @@ BOOL WINAPI RecordSetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATI
 
 TEST(InstallTest, UserRightsControlLeavesInteractiveUsersNoRightToChangeTheService)
 {
-    const DWORD control = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP
-        | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL;
+    // The tray opens services for GENERIC_READ: control keeps it whole.
+    const DWORD control = GENERIC_READ | SERVICE_START | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL;
     const struct {
         const char *extra;
         DWORD rights;
