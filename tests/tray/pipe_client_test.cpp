@@ -47,4 +47,44 @@ TEST(PipeClientTest, EachRequestGetsItsReplyOrItsFailureValue)
     EXPECT_EQ(3, CountPipeOpens([]() { AskAll(std::string(PIPE_NAME_SIZE - 18, 'M')); }));
 }
 
+// A service that answers late or never, or whose every instance is taken,
+// costs each request the client's bound at most and gives the failure values.
+TEST(PipeClientTest, LateSilentOrBusyServicesCostEachRequestTheBoundAtMost)
+{
+    const std::map<DWORD, DWORD> all = { { VrdeEnabled, 1 }, { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } };
+    const DWORD bound = PIPE_BUSY_WAIT_MS + PIPE_REPLY_TIMEOUT_MS;
+    const struct {
+        const char *server;
+        DWORD delay;
+        bool busy;      // every instance taken for good
+        int busyOnce;   // the first open finds every instance taken
+        const char *answers;
+        size_t opens;
+    } rows[] = {
+        { "answers after 0.5 s", 500, false, 0, "1 3389 1 1024 768", 3 },
+        { "answers after 10 s", 10000, false, 0, "0 0 1 0 0", 3 },
+        { "never answers", NEVER_REPLY, false, 0, "0 0 1 0 0", 3 },
+        { "busy at the first open", 0, false, 1, "1 3389 1 1024 768", 4 },
+        { "busy for good", 0, true, 0, "0 -1 -1 0 0", 3 }, // no instance comes free in the wait
+    };
+    for (const auto &row : rows) {
+        std::string vm = UniqueVmName("Pipe client bound");
+        std::unique_ptr<ScriptedPipeServer> server(row.busy ? NULL : new ScriptedPipeServer(vm, all, row.delay));
+        std::unique_ptr<BusyPipe> busy(row.busy ? new BusyPipe(vm) : NULL);
+        std::string answers;
+        DWORD start = GetTickCount();
+        std::vector<DWORD> opens = RecordPipeOpens([&]() { answers = AskAll(vm); }, row.busyOnce);
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_EQ(row.answers, answers) << row.server;
+        // Generous for a busy machine, and still far below what a client that
+        // waited for the 10 s reply would take.
+        EXPECT_LT(elapsed, 3 * (bound + 2000)) << row.server;
+        EXPECT_EQ(row.opens, opens.size()) << row.server;
+        for (DWORD flags : opens) {
+            EXPECT_EQ((DWORD)(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), flags)
+                << row.server;
+        }
+    }
+}
+
 } // namespace

@@ -11,8 +11,11 @@
 #include <commctrl.h>
 
 #include "command_ids.h"
+#include "control_pipe.h"
+#include "pipe_client.h"
 #include "process_probe.h"
 #include "resource.h"
+#include "scripted_pipe.h"
 #include "service_list.h"
 #include "test_support.h"
 #include "tray_menu.h"
@@ -167,7 +170,8 @@ bool ShellHasOurIcon()
 
 // What the timer saw while the menu was up.
 struct ShownMenu {
-    DWORD firstSeen = 0;
+    DWORD clicked = 0;   // tick count before the click
+    DWORD firstSeen = 0; // when the menu was first seen up
     bool shown = false;
     HMENU menu = NULL;
     HMENU trayMenu = NULL;
@@ -216,6 +220,7 @@ ShownMenu ClickIcon(HWND dialog, const ShellIcon &icon, int button, const std::s
     SetTimer(NULL, 0, 50, ReadShownMenu);
     int x = (icon.rect.left + icon.rect.right) / 2;
     int y = (icon.rect.top + icon.rect.bottom) / 2;
+    shown.clicked = GetTickCount();
     StartUnix("/usr/bin/xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
               std::to_string(button));
     PumpMessagesUntil([&]() { return shown.shown; });
@@ -318,6 +323,38 @@ TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
     ASSERT_EQ(10u, right.firstSubmenu.size());
     EXPECT_FALSE(right.firstSubmenu[0].grayed); // Start
     EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
+}
+
+TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheBoundAtMostAndGraysVrdpConsole)
+{
+    UseFolder("late pipe");
+    TestService &service = ListService("TrayShellLatePipe");
+    ASSERT_EQ(0u, StartServiceByName(service.name));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
+    StartDialog();
+    ShellIcon icon;
+    ASSERT_TRUE(WaitForIcon("1 VirtualBox machine running", &icon));
+    const struct {
+        const char *artifact;
+        DWORD delay;
+        bool grayed;
+    } servers[] = {
+        { "tray-pipe-answers-at-once", 0, false },
+        { "tray-pipe-answers-after-10s", 10000, true },
+        { "tray-pipe-never-answers", NEVER_REPLY, true },
+    };
+    for (const auto &server : servers) {
+        ScriptedPipeServer pipe(service.name + " VM", { { VrdeEnabled, 1 } }, server.delay);
+        ShownMenu shown = ClickIcon(dialog, icon, 3, server.artifact);
+        ASSERT_TRUE(shown.shown) << server.artifact;
+        // The client's bound, and generous room for the click on a busy machine.
+        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_BUSY_WAIT_MS + PIPE_REPLY_TIMEOUT_MS + 5000))
+            << server.artifact;
+        ASSERT_EQ(10u, shown.firstSubmenu.size()) << server.artifact;
+        EXPECT_EQ("VRDP console", shown.firstSubmenu[4].text);
+        EXPECT_EQ(server.grayed, shown.firstSubmenu[4].grayed) << server.artifact;
+        EXPECT_EQ(std::vector<DWORD>({ VrdeEnabled }), pipe.Requests()) << server.artifact;
+    }
 }
 
 TEST_F(ShellTest, OtherMouseNotificationsNeitherPollNorShowTheMenu)
