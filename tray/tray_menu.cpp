@@ -194,5 +194,9 @@ void ShowTrayMenu(HWND dialog)
     GetCursorPos(&cursor);
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(dialog);
-    TrackPopupMenu(TrayMenu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, dialog, NULL);
+    // A menu opened with the right button can be chosen with it too.
+    TrackPopupMenu(TrayMenu, TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, dialog, NULL);
+    // Lets the switch to the dialog finish: without it the next menu may
+    // vanish at once or stay up when the user clicks elsewhere.
+    PostMessageA(dialog, WM_NULL, 0, 0);
 }

@@ -209,8 +209,15 @@ void CALLBACK ReadShownMenu(HWND, UINT, UINT_PTR timer, DWORD)
     EndMenu();
 }
 
-// Clicks the icon with X button 1 (left) or 3 (right) and reads the menu
-// that opens; returns once the menu has closed again.
+// Clicks the middle of a rectangle of the screen with X button 1 (left) or 3 (right).
+void ClickAt(const RECT &rect, int button)
+{
+    StartUnix("/usr/bin/xdotool mousemove " + std::to_string((rect.left + rect.right) / 2) + " " +
+              std::to_string((rect.top + rect.bottom) / 2) + " click " + std::to_string(button));
+}
+
+// Clicks the icon and reads the menu that opens; returns once the menu has
+// closed again.
 ShownMenu ClickIcon(HWND dialog, const ShellIcon &icon, int button, const std::string &artifact)
 {
     ShownMenu shown;
@@ -218,11 +225,8 @@ ShownMenu ClickIcon(HWND dialog, const ShellIcon &icon, int button, const std::s
     shown.dialog = dialog;
     Shown = &shown;
     SetTimer(NULL, 0, 50, ReadShownMenu);
-    int x = (icon.rect.left + icon.rect.right) / 2;
-    int y = (icon.rect.top + icon.rect.bottom) / 2;
     shown.clicked = GetTickCount();
-    StartUnix("/usr/bin/xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
-              std::to_string(button));
+    ClickAt(icon.rect, button);
     PumpMessagesUntil([&]() { return shown.shown; });
     Shown = NULL;
     return shown;
@@ -444,6 +448,53 @@ TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
     EXPECT_TRUE(TrayEntries == NULL);
     EXPECT_FALSE(ShellHasOurIcon());
     EXPECT_TRUE(WaitForNoIcon());
+}
+
+TEST_F(ShellTest, TheDialogIsSentANullMessageOnceTheMenuHasClosed)
+{
+    UseFolder("null message");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+    StartDialog();
+    MSG message;
+    while (PeekMessageA(&message, dialog, 0, 0, PM_REMOVE)) {
+    }
+    UINT_PTR timer = SetTimer(NULL, 0, 300, EndAnyMenu);
+    ShowTrayMenu(dialog);
+    KillTimer(NULL, timer);
+    int nulls = 0;
+    while (PeekMessageA(&message, dialog, 0, 0, PM_REMOVE))
+        nulls += message.message == WM_NULL && message.wParam == 0 && message.lParam == 0;
+    EXPECT_EQ(1, nulls);
+}
+
+// Right-clicks "Reload config" (position 2 below one service) once the menu is up.
+void CALLBACK RightClickReload(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    HWND window = FindWindowA("#32768", NULL);
+    RECT item;
+    if (window != NULL && IsWindowVisible(window) &&
+        GetMenuItemRect(NULL, (HMENU)SendMessageA(window, MN_GETHMENU, 0, 0), 2, &item)) {
+        KillTimer(NULL, timer);
+        ClickAt(item, 3);
+    }
+}
+
+TEST_F(ShellTest, AMenuOpenedWithTheRightButtonIsChosenFromWithItToo)
+{
+    UseFolder("right button");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+    StartDialog();
+    ShellIcon icon;
+    ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon));
+    // "Reload config", chosen with the right button, finds a second section.
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n[second]\r\n");
+    UINT_PTR clicking = SetTimer(NULL, 0, 50, RightClickReload);
+    // A menu that ignores the button would keep this thread for good.
+    UINT_PTR ending = SetTimer(NULL, 0, 8000, EndAnyMenu);
+    ClickAt(icon.rect, 3);
+    EXPECT_TRUE(PumpMessagesUntil([]() { return TrayEntryCount == 2; }));
+    KillTimer(NULL, clicking);
+    KillTimer(NULL, ending);
 }
 
 // The program's own windows: its hidden dialog and any message box.
