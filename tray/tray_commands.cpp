@@ -38,12 +38,14 @@ static void StopOpenedService(SC_HANDLE service, const TrayEntry *)
     ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
-// The flag is the one read by the poll before the menu was shown.
+// The flag is the one read by the poll before the menu was shown. Only the
+// start type changes: Windows refuses an interactive service type for a
+// service that an administrator runs under a user account.
 static void SwitchOpenedServiceStartType(SC_HANDLE service, const TrayEntry *entry)
 {
     DWORD startType = entry->Autostart ? SERVICE_DEMAND_START : SERVICE_AUTO_START;
-    ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, startType,
-                         SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL);
+    ChangeServiceConfigA(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL,
+                         NULL);
 }
 
 // The service reads the one-off method when it stops and deletes it; if the

@@ -36,11 +36,12 @@ protected:
     }
 
     // Installs the test service, lists it alone and polls it.
-    TestService &ListService(const std::string &name, DWORD startType = SERVICE_DEMAND_START)
+    TestService &ListService(const std::string &name, DWORD startType = SERVICE_DEMAND_START,
+                             const char *account = NULL)
     {
         folder = MakeTestFolder("tray command " + name);
         UseTrayFolder(folder);
-        services.push_back(InstallTestService(folder, name, startType));
+        services.push_back(InstallTestService(folder, name, startType, account));
         WriteTextFile(folder + "pelorintray.ini", "[" + name + "]\r\nConfigFile=" + services.back().ini + "\r\n");
         EXPECT_EQ(PollSucceeded, LoadServiceList());
         EXPECT_EQ(PollSucceeded, PollServices());
@@ -123,23 +124,35 @@ TEST_F(CommandTest, StopWithOfAStoppedServiceLeavesTheMethodForItsNextStop)
     EXPECT_EQ("stop acpisleepbutton\r\n", ReadTextFile(service.stops));
 }
 
-TEST_F(CommandTest, AutostartSwitchesTheStartTypeBothWays)
+TEST_F(CommandTest, AutostartSwitchesOnlyTheStartTypeBothWays)
 {
-    TestService &service = ListService("TrayCmdAutostart", SERVICE_AUTO_START);
-    ASSERT_EQ(1, TrayEntries[0].Autostart);
-    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
+    // As -i installs the service, and as an administrator may have it run
+    // under a user account, for which Windows refuses an interactive type.
+    const struct {
+        const char *name, *account;
+        DWORD type;
+    } installs[] = {
+        { "TrayCmdAutostart", NULL, SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS },
+        { "TrayCmdAutostartUser", ".\\pelorin", SERVICE_WIN32_OWN_PROCESS },
+    };
+    for (const auto &install : installs) {
+        TestService &service = ListService(install.name, SERVICE_AUTO_START, install.account);
+        ASSERT_EQ(1, TrayEntries[0].Autostart);
+        EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
 
-    Choose(ServiceCommandId(0, CommandAutostart));
-    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
-    Click();
-    EXPECT_EQ(0, TrayEntries[0].Autostart);
-    EXPECT_FALSE(ReadMenu(ServiceMenus[0])[9].checked);
+        Choose(ServiceCommandId(0, CommandAutostart));
+        EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name)) << install.name;
+        Click();
+        EXPECT_EQ(0, TrayEntries[0].Autostart);
+        EXPECT_FALSE(ReadMenu(ServiceMenus[0])[9].checked);
 
-    Choose(ServiceCommandId(0, CommandAutostart));
-    EXPECT_EQ((DWORD)SERVICE_AUTO_START, QueryStartType(service.name));
-    Click();
-    EXPECT_EQ(1, TrayEntries[0].Autostart);
-    EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
+        Choose(ServiceCommandId(0, CommandAutostart));
+        EXPECT_EQ((DWORD)SERVICE_AUTO_START, QueryStartType(service.name)) << install.name;
+        Click();
+        EXPECT_EQ(1, TrayEntries[0].Autostart);
+        EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
+        EXPECT_EQ(install.type, QueryServiceType(service.name)) << install.name;
+    }
 }
 
 TEST_F(CommandTest, ClearLogDeletesTheLogAndGraysItsItemsAtTheNextClick)

@@ -78,21 +78,24 @@ int DefaultItemPosition(HMENU menu)
     return position == (UINT)-1 ? -1 : (int)position;
 }
 
-static void InstallService(const std::string &name, const std::string &exe, DWORD startType)
+static void InstallService(const std::string &name, const std::string &exe, DWORD startType, const char *account)
 {
     RemoveServiceIfPresent(name);
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     ASSERT_TRUE(manager != NULL);
-    SC_HANDLE service = CreateServiceA(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, startType,
-                                       SERVICE_ERROR_NORMAL, Quote(exe).c_str(), NULL, NULL, NULL, NULL, NULL);
+    // Only LocalSystem may run an interactive service.
+    DWORD type = account != NULL ? SERVICE_WIN32_OWN_PROCESS : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    SC_HANDLE service = CreateServiceA(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, type, startType,
+                                       SERVICE_ERROR_NORMAL, Quote(exe).c_str(), NULL, NULL, NULL, account,
+                                       account != NULL ? "" : NULL);
     DWORD error = GetLastError();
     CloseServiceHandle(manager);
     ASSERT_TRUE(service != NULL) << "CreateServiceA " << name << " failed: " << error;
     CloseServiceHandle(service);
 }
 
-TestService InstallTestService(const std::string &folder, const std::string &name, DWORD startType)
+TestService InstallTestService(const std::string &folder, const std::string &name, DWORD startType,
+                               const char *account)
 {
     TestService service;
     service.name = name;
@@ -101,7 +104,7 @@ TestService InstallTestService(const std::string &folder, const std::string &nam
     service.stops = folder + name + ".stops";
     WriteTextFile(service.ini, ServiceIni(name + " VM", "[TestService]\r\nState=running\r\n"));
     DeleteFileA(service.stops.c_str());
-    InstallService(name, service.exe, startType);
+    InstallService(name, service.exe, startType, account);
     return service;
 }
 
@@ -110,9 +113,9 @@ void SetTestServiceState(const TestService &service, const char *state)
     WritePrivateProfileStringA("TestService", "State", state, service.ini.c_str());
 }
 
-DWORD QueryStartType(const std::string &name)
+static DWORD QueryConfigValue(const std::string &name, bool serviceType)
 {
-    DWORD startType = 0;
+    DWORD value = 0;
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG) : NULL;
     if (service != NULL) {
@@ -120,12 +123,22 @@ DWORD QueryStartType(const std::string &name)
         DWORD needed = 0;
         QUERY_SERVICE_CONFIGA *config = (QUERY_SERVICE_CONFIGA *)buffer.data();
         if (QueryServiceConfigA(service, config, (DWORD)buffer.size(), &needed))
-            startType = config->dwStartType;
+            value = serviceType ? config->dwServiceType : config->dwStartType;
         CloseServiceHandle(service);
     }
     if (manager != NULL)
         CloseServiceHandle(manager);
-    return startType;
+    return value;
+}
+
+DWORD QueryStartType(const std::string &name)
+{
+    return QueryConfigValue(name, false);
+}
+
+DWORD QueryServiceType(const std::string &name)
+{
+    return QueryConfigValue(name, true);
 }
 
 void ChangeStartType(const std::string &name, DWORD startType)

@@ -42,6 +42,9 @@ int DefaultItemPosition(HMENU menu);
 
 // A copy of the controllable test service, installed as <name> and started on
 // demand; its INI holds [Pelorin] VmName=<name> VM and [TestService] State=running.
+// It runs as LocalSystem, interactive, as -i installs pelorin; given an
+// account, as that account, no longer interactive, as an administrator may
+// change it.
 struct TestService {
     std::string name;
     std::string exe;
@@ -49,10 +52,11 @@ struct TestService {
     std::string stops; // one line per stop control the service received
 };
 TestService InstallTestService(const std::string &folder, const std::string &name,
-                               DWORD startType = SERVICE_DEMAND_START);
+                               DWORD startType = SERVICE_DEMAND_START, const char *account = NULL);
 // "running", "start pending", "stop pending", "paused" or "stopped".
 void SetTestServiceState(const TestService &service, const char *state);
 DWORD QueryStartType(const std::string &name);
+DWORD QueryServiceType(const std::string &name);
 void ChangeStartType(const std::string &name, DWORD startType);
 
 // Dispatches messages until done() holds or the time runs out; returns done().
