@@ -250,6 +250,8 @@ static void SetRunningTip(void)
                  running >= 2 ? "s" : "");
 }
 
+#define POLL_ACCESS (GENERIC_READ | SERVICE_START | SERVICE_STOP)
+
 int PollServices(void)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CONNECT);
@@ -263,8 +265,12 @@ int PollServices(void)
         if (entry->State == ConfigNotFound || entry->State == NotConfigured)
             continue;
         // Opened with the rights that Start and Stop need, so that a user
-        // without them learns it from the menu.
-        SC_HANDLE service = OpenServiceA(manager, entry->ServiceName, GENERIC_READ | SERVICE_START | SERVICE_STOP);
+        // without them learns it from the menu, and if it can be, with the
+        // one that Autostart needs too: an administrator may have withheld it.
+        SC_HANDLE service = OpenServiceA(manager, entry->ServiceName, POLL_ACCESS | SERVICE_CHANGE_CONFIG);
+        entry->AutostartLocked = service == NULL && GetLastError() == ERROR_ACCESS_DENIED;
+        if (entry->AutostartLocked)
+            service = OpenServiceA(manager, entry->ServiceName, POLL_ACCESS);
         if (service == NULL) {
             if (GetLastError() == ERROR_ACCESS_DENIED)
                 result = PollServiceAccessDenied;

@@ -37,6 +37,7 @@ struct TrayEntry {
     char ServiceName[256];    // the INI file's name without its last four characters, blanks as "_"
     int StopMethod;           // a TrayStopMethod from "ShutdownCommand"
     int Autostart;            // 1 when the service starts automatically
+    int AutostartLocked;      // 1 when the last poll could not open it to change its start type
 };
 
 // The program's full path, taken once; the tray INI lies beside it.

@@ -91,7 +91,9 @@ static void RunServiceCommand(TrayEntry *entry, int command)
         StopTrayService(entry, command);
         break;
     case CommandAutostart:
-        WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType);
+        // Its item is grayed: the poll found the right to change it missing.
+        if (!entry->AutostartLocked)
+            WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType);
         break;
     // Logs and INI files open in whatever opens text files, whatever their extension.
     case CommandShowLog:

@@ -80,8 +80,10 @@ static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
     AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandShowLog), "Show log");
     AppendMenuA(menu, MF_STRING | EnabledWhen(logExists), ServiceCommandId(index, CommandClearLog), "Clear log");
     AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
-    AppendMenuA(menu, MF_STRING | (entry->Autostart ? MF_CHECKED : MF_UNCHECKED),
-                ServiceCommandId(index, CommandAutostart), "Autostart");
+    // Grayed where the user may not change the start type.
+    UINT mark = entry->Autostart ? MF_CHECKED : MF_UNCHECKED;
+    AppendMenuA(menu, MF_STRING | mark | EnabledWhen(!entry->AutostartLocked), ServiceCommandId(index, CommandAutostart),
+                "Autostart");
 }
 
 static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult)

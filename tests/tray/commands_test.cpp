@@ -8,6 +8,7 @@
 
 #include "command_ids.h"
 #include "control_pipe.h"
+#include "import_hook.h"
 #include "scripted_pipe.h"
 #include "service_list.h"
 #include "shell_execute_recorder.h"
@@ -153,6 +154,45 @@ TEST_F(CommandTest, AutostartSwitchesOnlyTheStartTypeBothWays)
         EXPECT_TRUE(ReadMenu(ServiceMenus[0])[9].checked);
         EXPECT_EQ(install.type, QueryServiceType(service.name)) << install.name;
     }
+}
+
+typedef SC_HANDLE(WINAPI *OpenServiceFunction)(SC_HANDLE, LPCSTR, DWORD);
+OpenServiceFunction RealOpenService;
+
+// A service whose access list gives the user every right but the one to
+// change its configuration, as UserRights=control installs it.
+SC_HANDLE WINAPI OpenServiceWithoutChangeConfig(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    if ((access & SERVICE_CHANGE_CONFIG) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    return RealOpenService(manager, name, access);
+}
+
+TEST_F(CommandTest, AutostartIsGrayedAndDoesNothingWhileTheStartTypeMayNotBeChanged)
+{
+    TestService &service = ListService("TrayCmdAutostartLocked", SERVICE_AUTO_START);
+    ASSERT_FALSE(ReadMenu(ServiceMenus[0])[9].grayed);
+    // Wine grants every right on a service: the refusal is played in the import table.
+    RealOpenService =
+        (OpenServiceFunction)ReplaceImport("advapi32.dll", "OpenServiceA", (void *)OpenServiceWithoutChangeConfig);
+    ASSERT_TRUE(RealOpenService != NULL);
+    Click();
+    ReplaceImport("advapi32.dll", "OpenServiceA", (void *)RealOpenService);
+    std::vector<MenuItem> items = ReadMenu(ServiceMenus[0]);
+    EXPECT_TRUE(items[9].grayed);
+    EXPECT_TRUE(items[9].checked); // it still tells the start type
+    EXPECT_FALSE(items[0].grayed); // Start
+
+    // Chosen all the same, it does nothing, though the right is back by now.
+    Choose(ServiceCommandId(0, CommandAutostart));
+    EXPECT_EQ((DWORD)SERVICE_AUTO_START, QueryStartType(service.name));
+    // The next poll finds the right again.
+    Click();
+    EXPECT_FALSE(ReadMenu(ServiceMenus[0])[9].grayed);
+    Choose(ServiceCommandId(0, CommandAutostart));
+    EXPECT_EQ((DWORD)SERVICE_DEMAND_START, QueryStartType(service.name));
 }
 
 TEST_F(CommandTest, ClearLogDeletesTheLogAndGraysItsItemsAtTheNextClick)
