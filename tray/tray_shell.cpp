@@ -62,7 +62,9 @@ BOOL AddTrayIcon(HWND dialog)
         DestroyIcon(previousIcon);
     if (!shown)
         return FALSE;
-    return Shell_NotifyIconA(NIM_SETVERSION, &TrayIcon);
+    // Without version 3 the callbacks carry the mouse message all the same.
+    Shell_NotifyIconA(NIM_SETVERSION, &TrayIcon);
+    return TRUE;
 }
 
 void CleanupTray(void)
@@ -77,17 +79,51 @@ void CleanupTray(void)
     FreeMenuBitmaps();
 }
 
-static void CloseTray(void)
+static void CloseTray(int exitCode)
 {
     DestroyTrayMenu();
     CleanupTray();
-    PostQuitMessage(0);
+    PostQuitMessage(exitCode);
+}
+
+// A shell still busy at logon, or just restarted, may refuse the icon for a
+// while: the add is tried again a few times, ICON_RETRY_MS apart. A copy
+// that never gets its icon ends: hidden, it would only refuse every later
+// start, which may find the shell ready.
+#define ICON_RETRY_TIMER 1
+#define ICON_RETRY_MS 1500
+#define ICON_TRIES 5
+
+static int IconTriesLeft;
+
+static void ShowTrayIcon(HWND dialog)
+{
+    KillTimer(dialog, ICON_RETRY_TIMER);
+    if (AddTrayIcon(dialog))
+        return;
+    IconTriesLeft = ICON_TRIES - 1;
+    if (!SetTimer(dialog, ICON_RETRY_TIMER, ICON_RETRY_MS, NULL))
+        CloseTray(TRAY_EXIT_NO_ICON);
+}
+
+static void RetryTrayIcon(HWND dialog)
+{
+    if (AddTrayIcon(dialog)) {
+        KillTimer(dialog, ICON_RETRY_TIMER);
+        return;
+    }
+    if (--IconTriesLeft > 0)
+        return;
+    KillTimer(dialog, ICON_RETRY_TIMER);
+    CloseTray(TRAY_EXIT_NO_ICON);
 }
 
 static void StartUpDialog(HWND dialog)
 {
     int result = LoadServiceList();
-    AddTrayIcon(dialog);
+    ShowTrayIcon(dialog);
+    if (TrayClosed)
+        return;
     if (result == PollSucceeded)
         result = PollServices();
     BuildTrayMenu(result);
@@ -117,7 +153,7 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     // Explorer has been restarted, so the icon will have been lost.
     if (TaskbarCreatedMessage != 0 && message == TaskbarCreatedMessage) {
-        AddTrayIcon(window);
+        ShowTrayIcon(window);
         return FALSE;
     }
     switch (message) {
@@ -132,9 +168,13 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDM_CLOSE)
-            CloseTray();
+            CloseTray(0);
         else
             HandleTrayCommand(LOWORD(wParam));
+        break;
+    case WM_TIMER:
+        if (wParam == ICON_RETRY_TIMER)
+            RetryTrayIcon(window);
         break;
     case WM_MEASUREITEM:
         if (lParam != 0)
@@ -163,14 +203,16 @@ int RunTrayHelper(HINSTANCE instance)
     HWND dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_TRAY), NULL, TrayDialogProc, 0);
     if (dialog != NULL) {
         MSG message;
-        while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        BOOL got;
+        while ((got = GetMessageA(&message, NULL, 0, 0)) > 0) {
             if (!IsDialogMessageA(dialog, &message)) {
                 TranslateMessage(&message);
                 DispatchMessageA(&message);
             }
         }
         DestroyWindow(dialog);
-        exitCode = 0;
+        // 0 after Close, TRAY_EXIT_NO_ICON when the shell never took the icon.
+        exitCode = got == 0 ? (int)message.wParam : 0;
     }
 
     if (UxBufferedPaintUninit != NULL)

@@ -10,8 +10,12 @@
 
 extern UINT TaskbarCreatedMessage; // 0 until the icon is first added
 
+// The program's exit code when the shell refused the icon at every try.
+#define TRAY_EXIT_NO_ICON 2
+
 // The program's entry: 1 if another copy runs or the dialog cannot be
-// created, 0 after the user chose Close.
+// created, 0 after the user chose Close, TRAY_EXIT_NO_ICON when the icon
+// could not be shown.
 int RunTrayHelper(HINSTANCE instance);
 
 // The start-up steps before the dialog: the Windows version, the
@@ -19,6 +23,7 @@ int RunTrayHelper(HINSTANCE instance);
 // instance that the icons are loaded from.
 void StartTrayShell(HINSTANCE instance);
 
+// Adds the icon, or updates the one the shell still shows; TRUE when shown.
 BOOL AddTrayIcon(HWND dialog);
 void CleanupTray(void);
 INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -12,6 +12,7 @@
 
 #include "command_ids.h"
 #include "control_pipe.h"
+#include "import_hook.h"
 #include "pipe_client.h"
 #include "process_probe.h"
 #include "resource.h"
@@ -495,6 +496,60 @@ TEST_F(ShellTest, AMenuOpenedWithTheRightButtonIsChosenFromWithItToo)
     EXPECT_TRUE(PumpMessagesUntil([]() { return TrayEntryCount == 2; }));
     KillTimer(NULL, clicking);
     KillTimer(NULL, ending);
+}
+
+// Shell_NotifyIconA as a shell that will neither add nor show the icon
+// until NIM_ADD has been asked for more than RefusedAdds times.
+typedef BOOL(WINAPI *NotifyIconFunction)(DWORD, PNOTIFYICONDATAA);
+NotifyIconFunction RealNotifyIcon;
+int RefusedAdds, Adds;
+
+BOOL WINAPI RefusingNotifyIcon(DWORD message, PNOTIFYICONDATAA data)
+{
+    Adds += message == NIM_ADD;
+    if ((message == NIM_ADD || message == NIM_MODIFY) && Adds <= RefusedAdds)
+        return FALSE;
+    return RealNotifyIcon(message, data);
+}
+
+// Chooses Close once the taskbar shows the icon, or after 30 s.
+DWORD RunStarted;
+bool IconSeen;
+
+void CALLBACK CloseOnceTheIconShows(HWND, UINT, UINT_PTR, DWORD)
+{
+    IconSeen = IconSeen || ReadShellIcons().size() == 1;
+    if (IconSeen || GetTickCount() - RunStarted > 30000)
+        PostMessageA(TrayIcon.hWnd, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0);
+}
+
+TEST_F(ShellTest, AnIconTheShellRefusesIsTriedAgainAndACopyThatNeverGetsOneEnds)
+{
+    UseFolder("refused icon");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+    RealNotifyIcon = (NotifyIconFunction)ReplaceImport("shell32.dll", "Shell_NotifyIconA", (void *)RefusingNotifyIcon);
+    ASSERT_TRUE(RealNotifyIcon != NULL);
+    // Refused for good, then twice: the second start is not refused as
+    // another copy, and shows the icon at the third try.
+    const struct {
+        int refused, exitCode, adds;
+        bool shown;
+    } runs[] = { { 1000, TRAY_EXIT_NO_ICON, 5, false }, { 2, 0, 3, true } };
+    for (const auto &run : runs) {
+        RefusedAdds = run.refused;
+        Adds = 0;
+        IconSeen = false;
+        RunStarted = GetTickCount();
+        UINT_PTR timer = SetTimer(NULL, 0, 200, CloseOnceTheIconShows);
+        EXPECT_EQ(run.exitCode, RunTrayHelper(GetModuleHandleA(NULL))) << run.refused;
+        KillTimer(NULL, timer);
+        EXPECT_EQ(run.adds, Adds) << run.refused;
+        EXPECT_EQ(run.shown, IconSeen) << run.refused;
+        // The tries are spread over seconds.
+        EXPECT_GE(GetTickCount() - RunStarted, (DWORD)(run.adds - 1) * 1000) << run.refused;
+        EXPECT_TRUE(WaitForNoIcon());
+    }
+    ReplaceImport("shell32.dll", "Shell_NotifyIconA", (void *)RealNotifyIcon);
 }
 
 // The program's own windows: its hidden dialog and any message box.
