@@ -25,14 +25,17 @@
 
 namespace {
 
-// Starts a Unix program (Wine starts those too). Wine cannot wait for one:
-// its process handle is signalled at once.
+// Starts a Unix program (Wine starts those too). Wine gives no handles for
+// one (the record is left as it was), so nothing can wait for it, and the
+// record starts zeroed: closing what the stack held there closed handles of
+// this program's own in the shipped build's tests.
 bool StartUnix(const std::string &commandLine)
 {
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
+    ZeroMemory(&process, sizeof(process));
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
