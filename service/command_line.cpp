@@ -8,6 +8,7 @@
 #include "lifecycle.h"
 #include "log.h"
 #include "settings.h"
+#include "supervisor.h"
 #include "version_info.h"
 
 int ConfigComplete;
@@ -39,6 +40,9 @@ int CheckWindowsVersion(void)
     return VerifyVersionInfoA(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR, mask);
 }
 
+// How long the ended service waits for VirtualBox to be let go before it exits.
+static const DWORD ReleaseWaitMs = 5000;
+
 static void RunServiceDispatcher(void)
 {
     SERVICE_TABLE_ENTRYA table[2] = {
@@ -47,6 +51,7 @@ static void RunServiceDispatcher(void)
     };
     // Fails at once when started from a console; that is not reported.
     StartServiceCtrlDispatcherA(table);
+    WaitForSupervisorToLetGo(ReleaseWaitMs);
 }
 
 static void PrintConfigIncomplete(void)

@@ -14,6 +14,9 @@
 
 HANDLE StopEvent;
 HANDLE VmExitedEvent;
+// Manual-reset: set once the supervisor has let VirtualBox go, after its last report.
+static HANDLE VirtualBoxReleased;
+static volatile LONG SupervisorStarted;
 
 // Presses far enough apart are no forced power-off to any guest.
 static const DWORD RepressGapMs = 10000;
@@ -22,7 +25,8 @@ int CreateSupervisorEvents(void)
 {
     StopEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     VmExitedEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (StopEvent != NULL && VmExitedEvent != NULL)
+    VirtualBoxReleased = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (StopEvent != NULL && VmExitedEvent != NULL && VirtualBoxReleased != NULL)
         return 1;
     WriteLog(1, "ERROR creating the service's events (0x%08x)", (unsigned)GetLastError());
     return 0;
@@ -188,6 +192,7 @@ void __cdecl SupervisorThread(void *)
     const char *name = ServiceSettings.VmName;
     DWORD failure = 0;
 
+    InterlockedExchange(&SupervisorStarted, 1);
     OpenVirtualBox();
     if (StopEvent == NULL || VmExitedEvent == NULL || !StartVm(name)) {
         failure = VmStartFailedExitCode;
@@ -201,4 +206,12 @@ void __cdecl SupervisorThread(void *)
     LogClosingVirtualBox();
     ReportServiceStopped(failure);
     ReleaseVirtualBox();
+    if (VirtualBoxReleased != NULL)
+        SetEvent(VirtualBoxReleased);
+}
+
+void WaitForSupervisorToLetGo(DWORD timeoutMs)
+{
+    if (SupervisorStarted && VirtualBoxReleased != NULL)
+        WaitForSingleObject(VirtualBoxReleased, timeoutMs);
 }

@@ -23,6 +23,12 @@ int CreateSupervisorEvents(void);
 // Starts (or adopts) the machine, reports the service running, carries out
 // stop requests and reports the service stopped when the machine has ended.
 void __cdecl SupervisorThread(void *unused);
+// After the final report: waits at most timeoutMs for the supervisor to let
+// VirtualBox's objects go: a process that ends while a thread is inside COM
+// can hang in its own end (here one outlived its report by more than 10 s,
+// once in 550 stops), and a server that hangs must not keep it for long. At
+// once when no supervisor ran.
+void WaitForSupervisorToLetGo(DWORD timeoutMs);
 
 // When the power button is pressed a second time while the guest is awaited:
 // ms after the first press, 0 for never.
