@@ -2,13 +2,16 @@
 # Installs the Debian packages that the build, the tests and the demo need,
 # when they are missing. The shipped programs are 32-bit, so Wine's 32-bit
 # half (wine32:i386) is installed beside wine64: the tests run both builds.
-# That needs a kernel that runs 32-bit programs; on one that cannot, this
-# script says so in one line and fails, since the shipped build could not be tested.
+# Where the kernel does not run 32-bit programs (some hypervisors turn IA32
+# emulation off, and with it the 32-bit code segment that WoW64 would need
+# too), the i386 programs run under qemu-i386 user emulation, registered with
+# binfmt_misc; only when neither works does this script say so in one line
+# and fail, since the shipped build could not be tested.
 set -euo pipefail
 
 # A static i386 ELF program of 84 bytes that exits with 0 (one program
-# header, then mov eax,1 / xor ebx,ebx / int 0x80): whether this kernel runs
-# 32-bit programs at all, asked before any i386 package is installed.
+# header, then mov eax,1 / xor ebx,ebx / int 0x80): whether 32-bit programs
+# run at all, asked before any i386 package is installed.
 probe_32bit() {
     local elf
     elf=$(mktemp /tmp/pelorin-i386-probe.XXXXXX)
@@ -25,9 +28,58 @@ probe_32bit() {
     return $status
 }
 
+export DEBIAN_FRONTEND=noninteractive
+backports=/etc/apt/sources.list.d/pelorin-bookworm-backports.sources
+
+# A mirror in the middle of a sync refuses an index now and then ("File has
+# unexpected size"): try again before giving up.
+update_indexes() {
+    local attempt
+    for attempt in 1 2 3; do
+        apt-get update -q && return 0
+        sleep 15
+    done
+    echo "setup.sh: apt-get update failed three times; going on with the indexes it has" >&2
+}
+
+# qemu-i386 before version 8 ignores MAP_FIXED_NOREPLACE, and Wine's 32-bit
+# start-up then spends about a minute reserving its address space 64 KiB at
+# a time; bookworm-backports has qemu 10, with which a 32-bit program starts
+# in about 0.2 s.
+emulator=/usr/bin/qemu-i386-static
+emulator_is_recent() {
+    [ -x "$emulator" ] || return 1
+    local major
+    major=$("$emulator" --version | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+    [ -n "$major" ] && [ "$major" -ge 8 ]
+}
+
+use_emulator() {
+    if [ ! -w /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || return 1
+    fi
+    if ! emulator_is_recent; then
+        if [ ! -f "$backports" ]; then
+            printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$backports"
+        fi
+        update_indexes
+        apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user-static || return 1
+        emulator_is_recent || return 1
+    fi
+    # F: the kernel opens the emulator now, so it serves every later exec.
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+        echo ":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulator:F" \
+            >/proc/sys/fs/binfmt_misc/register || return 1
+    fi
+    probe_32bit
+}
+
 if ! probe_32bit; then
-    echo "setup.sh: this kernel cannot run 32-bit programs (no IA32 emulation), so the shipped 32-bit build cannot be tested here" >&2
-    exit 1
+    echo "setup.sh: this kernel does not run 32-bit programs; they will run under qemu-i386 user emulation"
+    if ! use_emulator; then
+        echo "setup.sh: this kernel cannot run 32-bit programs and qemu-i386 user emulation could not be set up, so the shipped 32-bit build cannot be tested here" >&2
+        exit 1
+    fi
 fi
 
 packages=(
@@ -42,10 +94,21 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    update_indexes
+    if ! apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+        # The i386 and amd64 halves of a library must have one version. When
+        # the mirror served one architecture's security index and not the
+        # other's, take both from the release and its updates alone.
+        echo "setup.sh: installing again from bookworm and bookworm-updates alone"
+        sources=$(mktemp -d /tmp/pelorin-apt.XXXXXX)
+        printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$sources/release.sources"
+        options=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$sources" -o Dir::State::Lists="$sources")
+        mkdir -p "$sources/partial"
+        apt-get "${options[@]}" update -q
+        apt-get "${options[@]}" install -y -q --no-install-recommends "${missing[@]}"
+        rm -rf "$sources"
+    fi
 fi
 # Installed is not enough: the 32-bit loader must start.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
