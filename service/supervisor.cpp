@@ -20,6 +20,9 @@ static volatile LONG SupervisorStarted;
 
 // Presses far enough apart are no forced power-off to any guest.
 static const DWORD RepressGapMs = 10000;
+// A guest that went down by itself just as ShutdownTimeout ran out refuses
+// the fallback; its process ends moments later.
+static const DWORD FallbackGraceMs = 3000;
 
 int CreateSupervisorEvents(void)
 {
@@ -64,12 +67,27 @@ static int FallsBackAfterTimeout(const struct StopWatch *watch)
     return watch->timeout != 0 && watch->fallbackMethod != StopMethodNone;
 }
 
+// Whether the machine's process has ended within waitMs.
+static int VmProcessEnds(DWORD waitMs)
+{
+    HANDLE process = VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
+    return process != NULL && WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0;
+}
+
 // The fallback stops a machine that the configured method did not: once.
 static void RunFallback(const char *name, struct StopWatch *watch)
 {
     watch->waiting = 0;
     StopResult = 0;
-    StopVmWith(name, watch->fallback, watch->fallbackMethod, &watch->last);
+    struct StopAttempt fallback;
+    StopVmWith(name, watch->fallback, watch->fallbackMethod, &fallback);
+    // After a press that the guest obeyed late, the press decides how the end is told.
+    int guestWentDown = fallback.outcome != StopCarriedOut && watch->last.outcome == StopSignalled
+        && VmProcessEnds(FallbackGraceMs);
+    if (guestWentDown)
+        StopResult = 0;
+    else
+        watch->last = fallback;
 }
 
 static void BeginStop(const char *name, struct StopWatch *watch)
@@ -78,17 +96,25 @@ static void BeginStop(const char *name, struct StopWatch *watch)
     if (_beginthread(StopPendingHeartbeat, 0, NULL) == (uintptr_t)-1L)
         WriteLog(1, "ERROR starting the stop's heartbeat (0x%08x)", (unsigned)GetLastError());
     StopPipeServer();
+    // A second stop control (Windows' pre-shutdown after a user's stop) presses
+    // again but does not put the fallback off.
+    int wasWaiting = watch->waiting;
     watch->waiting = 0;
-    if (!WaitForVmStarted(name))
+    if (!WaitForVmStarted(name)) {
+        // Gone while it came up: nothing to stop, but the one-off method was this stop's.
+        RecordStopOfGoneVm(&watch->last);
         return;
+    }
     CopyFallbackSettings(watch->fallback, sizeof(watch->fallback), &watch->fallbackMethod, &watch->timeout);
     StopVm(name, &watch->last);
     if (watch->last.outcome == StopRefused && watch->fallbackMethod != StopMethodNone) {
         WriteLog(2, "VM '%s' refused the stop (%s); stopping it (%s)", name, watch->last.word, watch->fallback);
         RunFallback(name, watch);
     } else if (watch->last.outcome == StopSignalled) {
-        watch->pressed = GetTickCount();
-        watch->repressAt = RepressDelay(watch->last.method, watch->timeout);
+        if (!wasWaiting) {
+            watch->pressed = GetTickCount();
+            watch->repressAt = RepressDelay(watch->last.method, watch->timeout);
+        }
         watch->waiting = FallsBackAfterTimeout(watch) || watch->repressAt != 0;
     }
 }
@@ -105,6 +131,11 @@ static DWORD NextStepIn(const struct StopWatch *watch)
 
 static void ContinueStop(const char *name, struct StopWatch *watch)
 {
+    // The guest is down already: its end comes through VmExitedEvent.
+    if (VmProcessEnds(0)) {
+        watch->waiting = 0;
+        return;
+    }
     DWORD elapsed = GetTickCount() - watch->pressed;
     if (watch->repressAt != 0 && elapsed >= watch->repressAt) {
         watch->repressAt = 0;

@@ -130,6 +130,15 @@ static void RemoveShutdownOnceCommand(void)
                  (unsigned)error);
 }
 
+void RecordStopOfGoneVm(struct StopAttempt *attempt)
+{
+    char word[sizeof(ServiceSettings.ShutdownCommand)];
+    enum StopMethod method;
+    CopyShutdownSettings(word, sizeof(word), &method);
+    RemoveShutdownOnceCommand();
+    Record(attempt, word, method, StopCarriedOut, S_OK);
+}
+
 enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt)
 {
     // One snapshot, so that the method used and the word logged agree even if

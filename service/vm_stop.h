@@ -28,6 +28,9 @@ struct StopAttempt {
 // Deletes the one-off stop method from the INI file, then stops the machine by
 // the configured method. The machine's end shows later, through VmExitedEvent.
 enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt = NULL);
+// A stop that found the machine's process gone while it came up: nothing is
+// stopped, but the one-off method is used up and the method in effect recorded.
+void RecordStopOfGoneVm(struct StopAttempt *attempt);
 // Stops the machine by the given method, without the one-off key and the
 // "Stopping" line: the fallback and a second press of the button.
 enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod method,

@@ -92,13 +92,12 @@ TEST_F(FaultTest, EachFaultOnTheStartPathStopsTheServiceWithItsLineOrLetsItRun)
     }
 }
 
-// Windows takes no further stop while the service is stop pending: a stop
-// that failed keeps the service stopping, watching its machine, until the
-// machine's process ends some other way.
 // A 7.2 whose IConsole has another identifier (a later release that changed
 // it and not IVirtualBox): the machine starts (that needs no console), every
-// stop fails at the console as a refused console would, and no console method
-// is ever called.
+// stop fails where the console is fetched, and no console method is ever
+// called. Windows takes no further stop while the service is stop pending:
+// the service goes on watching its machine until its process ends some
+// other way.
 TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
 {
     const long Running72 = 6;
@@ -259,34 +258,47 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
 // A guest that does not react to its ACPI button within ShutdownTimeout is
 // stopped by the fallback, with the heartbeat going on meanwhile; a guest
 // that missed the first press of the power button gets a second, half way.
+// A guest that goes down just after the time-out, as the fallback is refused
+// for it, has stopped cleanly.
 TEST_F(FaultTest, AGuestThatIgnoresItsButtonIsStoppedByTheFallbackAfterShutdownTimeout)
 {
     struct Case {
         const char *method;
-        const char *delayed;    // the button whose guest never reacts
+        const char *delayed;    // the button whose guest reacts late
+        long delay;             // ms after the press; -1: never
         DWORD timeout;
         const char *fallback;
         long endState;          // -1: still stopping, the machine's process is ended by hand
         bool reactsToTheSecondPress;
         std::vector<std::string> lines;
+        const char *refused = nullptr;  // VirtualBox refuses the fallback's console call
     } cases[] = {
-        { "acpipowerbutton", "PowerButton", 3000, "savestate", MachineStateSaved, false,
+        { "acpipowerbutton", "PowerButton", -1, 3000, "savestate", MachineStateSaved, false,
           { "VM 'Web Server' did not stop within 3000 ms; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" } },
-        { "acpipowerbutton", "PowerButton", 3000, "poweroff", MachineStatePoweredOff, false,
+        { "acpipowerbutton", "PowerButton", -1, 3000, "poweroff", MachineStatePoweredOff, false,
           { "VM 'Web Server' did not stop within 3000 ms; stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" } },
-        { "acpisleepbutton", "SleepButton", 3000, "savestate", MachineStateSaved, false,
+        { "acpisleepbutton", "SleepButton", -1, 3000, "savestate", MachineStateSaved, false,
           { "VM 'Web Server' did not stop within 3000 ms; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" } },
-        { "acpipowerbutton", "PowerButton", 3000, "none", -1, false,
+        { "acpipowerbutton", "PowerButton", -1, 3000, "none", -1, false,
           { "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
-        { "acpipowerbutton", "PowerButton", 20000, "savestate", MachineStatePoweredOff, true,
+        { "acpipowerbutton", "PowerButton", -1, 20000, "savestate", MachineStatePoweredOff, true,
           { "VM 'Web Server' was sent a stop signal (acpipowerbutton)", "VM 'Web Server' stopped (acpipowerbutton)" } },
+        // The power-off is refused, as for a machine whose guest is going down.
+        { "acpipowerbutton", "PowerButton", 3800, 3000, "poweroff", MachineStatePoweredOff, false,
+          { "VM 'Web Server' did not stop within 3000 ms; stopping it (poweroff)",
+            "ERROR stopping VM 'Web Server' (0x80004005)", "VM 'Web Server' stopped (acpipowerbutton)" },
+          "IConsole::PowerDown" },
     };
     for (const Case &c : cases) {
-        std::string row = std::string(c.method) + " " + c.fallback + " " + std::to_string(c.timeout);
+        std::string row = std::string(c.method) + " " + c.fallback + " " + std::to_string(c.timeout) + " " +
+                          std::to_string(c.delay);
         std::string text = Ini(std::string("ShutdownCommand=") + c.method + "\r\nShutdownTimeout=" +
                                std::to_string(c.timeout) + "\r\nShutdownFallbackCommand=" + c.fallback + "\r\n");
         BeginRow(text, MachineStatePoweredOff);
-        ASSERT_EQ(1, StandinSetDelay(c.delayed, -1));
+        ASSERT_EQ(1, StandinSetDelay(c.delayed, c.delay));
+        if (c.refused != nullptr) {
+            ASSERT_EQ(1, StandinSetFault(c.refused, Failed));
+        }
         ASSERT_TRUE(StartRunning()) << row;
         StartSamplingStatus(service);
         DWORD begun = GetTickCount();

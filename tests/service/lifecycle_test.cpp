@@ -152,7 +152,8 @@ static DWORD WINAPI FailToWait(DWORD, const HANDLE *, BOOL, DWORD)
 }
 
 // Windows shuts down while VirtualBox is still starting the machine: the stop
-// waits for it, and a machine that never comes up is not stopped at all.
+// waits for it, and a machine that never comes up is not stopped at all. The
+// one-off method is used up either way.
 TEST_F(LifecycleTest, APreShutdownDuringTheStartIsCarriedOutOnceTheMachineRuns)
 {
     struct Case {
@@ -167,6 +168,7 @@ TEST_F(LifecycleTest, APreShutdownDuringTheStartIsCarriedOutOnceTheMachineRuns)
         BeginRun();
         DeleteFileA(ServiceSettings.LogPath);
         PutMachine(MachineStatePoweredOff);
+        ASSERT_TRUE(WritePrivateProfileStringA("Pelorin", "ShutdownOnceCommand", "poweroff", ServiceSettings.IniPath));
         ASSERT_EQ(1, StandinSetHeadlessBehaviour(TestVmName, c.behaviour, 1));
         void *&realCreateProcess = RealCreateProcess;
         realCreateProcess = ReplaceImport("kernel32.dll", "CreateProcessA", (void *)PreShutdownThenCreateProcess);
@@ -182,6 +184,9 @@ TEST_F(LifecycleTest, APreShutdownDuringTheStartIsCarriedOutOnceTheMachineRuns)
         std::vector<std::string> expected = { "Starting VM 'Web Server'", "VM 'Web Server' started" };
         EXPECT_EQ(JoinLines(expected, c.end), LogMessages()) << c.behaviour;
         EXPECT_EQ(MachineStatePoweredOff, WaitForMachineState(MachineStatePoweredOff)) << c.behaviour;
+        char left[16];
+        GetPrivateProfileStringA("Pelorin", "ShutdownOnceCommand", "", left, sizeof(left), ServiceSettings.IniPath);
+        EXPECT_STREQ("", left) << c.behaviour;
     }
 }
 
