@@ -95,13 +95,15 @@ static DWORD AnswerThroughConnection(DWORD code)
     for (int attempt = 0; attempt < 2; attempt++) {
         if (QueryVirtualBox == NULL) {
             HRESULT connected = ConnectVirtualBox(&QueryVirtualBox);
-            if (SUCCEEDED(connected))
-                CreateSession(&QuerySession);
             if (FAILED(connected) || QueryVirtualBox == NULL) {
-                DropQueryConnection();
+                // Also without an object: ConnectVirtualBox initialised COM.
+                DisconnectVirtualBox(&QueryVirtualBox);
                 return 0;
             }
         }
+        // A session that could not be made is tried again by the next request.
+        if (QuerySession == NULL && code != VrdeEnabled)
+            CreateSession(&QuerySession);
         HRESULT lookup = S_OK;
         reply = AskVirtualBox(code, &lookup);
         if (!IsServerGone(lookup))
@@ -157,12 +159,13 @@ static int StartQueryThread(void)
     return running;
 }
 
-// Waits for one of the object and stop, at most until deadline (a tick count).
+// Waits for the object, at most waitMs from started; 0 when the stop came
+// first or with it, so that no request reaches the query thread after a stop.
 static int WaitUntil(HANDLE object, HANDLE stop, DWORD started, DWORD waitMs)
 {
     DWORD waited = GetTickCount() - started;
-    HANDLE events[2] = { object, stop };
-    return WaitForMultipleObjects(2, events, FALSE, waited < waitMs ? waitMs - waited : 0) == WAIT_OBJECT_0;
+    HANDLE events[2] = { stop, object };
+    return WaitForMultipleObjects(2, events, FALSE, waited < waitMs ? waitMs - waited : 0) == WAIT_OBJECT_0 + 1;
 }
 
 DWORD AnswerControlRequest(DWORD code, DWORD waitMs, HANDLE stop)
