@@ -49,6 +49,9 @@ int CheckVboxInterface(IUnknown *object, enum VboxInterface kind, IUnknown **che
     if (SUCCEEDED(*result))
         *result = E_NOINTERFACE;
     *checked = NULL;
+    // Any other failure (a server that went away) is no word on the generation.
+    if (*result != E_NOINTERFACE)
+        return 0;
     const VboxGeneration *generation = VboxApi;
     if (InterlockedExchangePointer((void *volatile *)&MismatchLogged[kind], (void *)generation) != generation)
         WriteLog(1, "ERROR: VirtualBox's %s does not match the API generation %s (0x%08x)", VboxInterfaceNames[kind],
@@ -57,11 +60,17 @@ int CheckVboxInterface(IUnknown *object, enum VboxInterface kind, IUnknown **che
 }
 
 // A method's object, handed on only as the pointer that answered its
-// interface's identifier; the object as VirtualBox gave it is released. Also
-// an object that a failed call handed back (a progress to wait on) is checked.
+// interface's identifier; the object as VirtualBox gave it is released. A
+// progress that a failed call handed back is checked and handed on (the stop
+// waits on it); any other object of a failed call is released, since no
+// caller looks at it.
 static HRESULT CheckHandedOut(enum VboxMethod method, HRESULT result, IUnknown **object)
 {
     enum VboxInterface kind = HandedOutBy(method);
+    if (*object != NULL && FAILED(result) && kind != VboxIProgress) {
+        (*object)->Release();
+        *object = NULL;
+    }
     if (*object == NULL || kind == VboxInterfaceCount)
         return result;
     IUnknown *checked = NULL;
