@@ -103,7 +103,7 @@ TEST(GuideExamplesTest, LoglevelAndMaxWaitTimeoutOutsideTheirRangesDoAsTheTableS
     } rows[] = {
         { "127", 127, "4294967295", 4294967295u }, { "128", -128, "-1", 4294967295u },
         { "-1", -1, "4294967296", 0 },            { "none", 0, "none", 0 },
-        { "257", 1, "300000", 300000 },
+        { "257", 1, "300000", 300000 },          { "-255", 1, "300000", 300000 },
     };
     for (const auto &row : rows) {
         std::string numbers = std::string("Loglevel=") + row.loglevel + "\r\nMaxWaitTimeout=" + row.maxWait + "\r\n";
@@ -270,6 +270,10 @@ TEST_F(GuideTest, AtLoglevelThreePipeRequestsWriteLinesOnlyForANewConnection)
     std::string log = ReadTextFile(ini.substr(0, ini.size() - 4) + ".log");
     printf("Loglevel 3: %zu lines to start, %zu for the first pipe request, 0 for the next 10, %zu lines and %zu"
            " bytes in all with the stop\n", started, connected - started, LogMessages().size(), log.size());
+    // As the guide counts them: 7 to start, 4 for the connection, 3 to stop and 1 to close the connection.
+    EXPECT_EQ(7u, started);
+    EXPECT_EQ(4u, connected - started);
+    EXPECT_EQ(15u, LogMessages().size());
     SYSTEMTIME now;
     GetLocalTime(&now);
     char today[16];

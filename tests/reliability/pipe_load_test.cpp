@@ -192,17 +192,19 @@ TEST_F(PipeLoadTest, TwoHundredSilentAndTwentyNonReadingClientsHoldNoThreadForLo
     EXPECT_EQ(Expected[0], AskControlPipe(TestVmName, VrdeEnabled));
     Probe before = ProbeProcess(process);
 
+    // The askers first, so that they hold connections of their own rather than being refused.
     std::vector<HANDLE> hostile;
-    for (int i = 0; i < 200; i++) {
-        HANDLE silent = ConnectControlPipe(TestVmName);
-        if (silent != INVALID_HANDLE_VALUE)
-            hostile.push_back(silent);
-    }
     for (int i = 0; i < 20; i++) {
         HANDLE asker = ConnectControlPipe(TestVmName);
         DWORD request = VrdePort, written = 0;
         if (asker != INVALID_HANDLE_VALUE && WriteFile(asker, &request, sizeof(request), &written, NULL))
             hostile.push_back(asker);
+    }
+    EXPECT_EQ(20u, hostile.size());
+    for (int i = 0; i < 200; i++) {
+        HANDLE silent = ConnectControlPipe(TestVmName);
+        if (silent != INVALID_HANDLE_VALUE)
+            hostile.push_back(silent);
     }
     int flooded = CountProcessThreads(process);
     // Refused clients see the pipe closed; a well-behaved one is in once the
@@ -227,11 +229,20 @@ TEST_F(PipeLoadTest, TwoHundredSilentAndTwentyNonReadingClientsHoldNoThreadForLo
     EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
                                      "A control pipe client sent no request within 3000 ms; disconnected"));
 
+    // The stop with a pipe full of silent clients.
+    hostile.clear();
+    for (int i = 0; i < PIPE_MAX_CONNECTIONS; i++) {
+        HANDLE silent = ConnectControlPipe(TestVmName);
+        if (silent != INVALID_HANDLE_VALUE)
+            hostile.push_back(silent);
+    }
     begun = GetTickCount();
     SERVICE_STATUS status = StopAndWait();
     EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState);
     EXPECT_EQ(0u, status.dwWin32ExitCode);
     EXPECT_LT(GetTickCount() - begun, 10000u);
+    for (HANDLE client : hostile)
+        CloseHandle(client);
 }
 
 }  // namespace

@@ -214,6 +214,7 @@ TEST_F(VmStopTest, AOneOffMethodThatCannotBeRemovedIsLoggedAndTheStopGoesOn)
         UseMethod("acpipowerbutton", StopMethodAcpiPowerButton);
         ProfileWriteAnswer = row.answer;
         void *real = ReplaceImport("kernel32.dll", "WritePrivateProfileStringA", (void *)KeepProfileKey);
+        ASSERT_NE((void *)NULL, real);
         enum StopOutcome outcome = StopCarriedOut;
         WithRunningMachine([&] { outcome = StopVm(TestVmName); });
         ReplaceImport("kernel32.dll", "WritePrivateProfileStringA", real);
