@@ -32,6 +32,18 @@ protected:
         EXPECT_EQ(1u, HeadlessOfTheService()) << row;
     }
 
+    // The service (a 32-bit one emulated, on some machines) may be slower than
+    // the test: before the machine's process is ended, the stop has written
+    // the log lines of its row and made the call that the row kills it in.
+    void WaitForStopSteps(size_t logLines, const char *call = nullptr)
+    {
+        for (int i = 0; i < 200; i++) {
+            if (LogMessages().size() >= logLines && (call == nullptr || !JournalOf(call).empty()))
+                return;
+            Sleep(50);
+        }
+    }
+
     // Ends the machine's VBoxHeadless as a crash or the task manager would.
     void EndHeadlessWith(DWORD exitCode)
     {
@@ -113,6 +125,7 @@ TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
 
         EXPECT_EQ(0u, StopServiceByName(service)) << method;
         ExpectStillStopping(method);
+        WaitForStopSteps(StartLines.size() + 3);
         EndHeadlessWith(1);
         EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitStopped().dwCurrentState) << method;
         std::vector<std::string> lines = { std::string("Stopping (") + method + ") VM 'Web Server'",
@@ -193,6 +206,7 @@ TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilT
         if (c.stuck) {
             ExpectStillStopping(c.fault);
             EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, StopServiceByName(service)) << c.fault;
+            WaitForStopSteps(StartLines.size() + lines.size());
             EndHeadlessWith(1);
             lines.push_back("VM 'Web Server' was terminated abnormally while stopping (0x00000001)");
         }
@@ -216,17 +230,18 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
         const char *delayed;  // a stop operation that takes its time, or never ends
         long delayMs;
         DWORD killedWith;     // 0: not killed
-        bool stopFirst;
+        bool stopFirst;       // killed once this console call has been made
+        const char *call;
         std::vector<std::string> lines;
     } cases[] = {
-        { "killed while running", "poweroff", "normal", NULL, 0, 0xC0000005, false,
+        { "killed while running", "poweroff", "normal", NULL, 0, 0xC0000005, false, nullptr,
           { "VM 'Web Server' was terminated abnormally (0xc0000005)" } },
-        { "killed while saving", "savestate", "normal", "SaveState", 60000, 0xC0000005, true,
+        { "killed while saving", "savestate", "normal", "SaveState", 60000, 0xC0000005, true, "IConsole::SaveState",
           { "Stopping (savestate) VM 'Web Server'",
             "VM 'Web Server' was terminated abnormally while stopping (0xc0000005)" } },
-        { "hangs on power off", "poweroff", "hang", NULL, 0, 1, true,
+        { "hangs on power off", "poweroff", "hang", NULL, 0, 1, true, "IConsole::PowerDown",
           { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
-        { "guest ignores the button", "acpipowerbutton", "normal", "PowerButton", -1, 1, true,
+        { "guest ignores the button", "acpipowerbutton", "normal", "PowerButton", -1, 1, true, "IConsole::PowerButton",
           { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
             "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
     };
@@ -242,6 +257,7 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
         if (c.stopFirst) {
             EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
             ExpectStillStopping(c.row);
+            WaitForStopSteps(StartLines.size() + c.lines.size() - 1, c.call);
         }
         if (c.killedWith != 0)
             EndHeadlessWith(c.killedWith);
