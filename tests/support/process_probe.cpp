@@ -5,51 +5,30 @@
 
 #include <vector>
 
-namespace {
-
-// NtQuerySystemInformation(SystemHandleInformation): a count, then one entry per handle.
-const ULONG SystemHandleInformation = 16;
-const LONG StatusInfoLengthMismatch = (LONG)0xC0000004;
-
-struct HandleEntry {
-    ULONG processId;
-    BYTE objectType;
-    BYTE flags;
-    USHORT handle;
-    void *object;
-    ACCESS_MASK access;
-};
-
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-
-typedef LONG(WINAPI *QuerySystemInformation)(ULONG, void *, ULONG, ULONG *);
-
-}  // namespace
-
+// The handles of one process are counted by duplicating each of its handle
+// values in turn. Wine 8's server answers SystemHandleInformation by walking
+// every process's handle table, and it reads past the end of an empty one
+// (an unsigned index against a last entry of -1): a process that had just
+// closed its last handle crashed the prefix's wineserver, and with it every
+// test after. Wine hands out the lowest free handle value first, so live
+// handles lie low; the count ends well past the last one found.
 int CountProcessHandles(DWORD processId)
 {
-    QuerySystemInformation query =
-        (QuerySystemInformation)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-    if (query == NULL)
+    HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, processId);
+    if (process == NULL)
         return -1;
-    std::vector<BYTE> buffer(1 << 20);
-    LONG status;
-    for (;;) {
-        ULONG needed = 0;
-        status = query(SystemHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed);
-        if (status != StatusInfoLengthMismatch)
-            break;
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status < 0)
-        return -1;
-    const HandleTable *table = (const HandleTable *)buffer.data();
+    const ULONG_PTR PastTheLastFound = 4 * 256;
     int count = 0;
-    for (ULONG i = 0; i < table->count; i++)
-        count += table->entries[i].processId == processId;
+    ULONG_PTR lastFound = 0;
+    for (ULONG_PTR value = 4; value <= lastFound + PastTheLastFound; value += 4) {
+        HANDLE copy = NULL;
+        if (DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
+            count++;
+            lastFound = value;
+        }
+    }
+    CloseHandle(process);
     return count;
 }
 

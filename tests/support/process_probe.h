@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-// The handles the process holds, counted in the system's handle table (Wine
-// answers GetProcessHandleCount with 0). -1 when the table cannot be read.
+// The handles the process holds (Wine answers GetProcessHandleCount with 0);
+// -1 when the process cannot be opened to duplicate them.
 int CountProcessHandles(DWORD processId);
 
 // The process's private bytes (its page-file usage; Wine leaves

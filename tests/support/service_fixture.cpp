@@ -69,6 +69,13 @@ bool ServiceFixture::StartRunning()
             WriteTextFile(ServiceSettings.LogPath, logBefore);
             continue;
         }
+        // The same of the service's own process, which services.exe starts.
+        if (attempt == 1 && started == ERROR_INTERNAL_ERROR) {
+            printf("note: Wine lost the service's process while it started (StartService answered %lu); starting it"
+                   " again\n", (unsigned long)started);
+            WaitStopped();
+            continue;
+        }
         // Which step failed, for the record of a run that cannot be repeated.
         SERVICE_STATUS status = QueryServiceStatusOf(service);
         std::string log;
