@@ -24,8 +24,8 @@
 
 namespace {
 
-const std::vector<std::string> StartLines = { "Starting VM '%s'", "VM '%s' started" };
-const std::vector<std::string> StopLines = { "Stopping (poweroff) VM '%s'", "VM '%s' stopped (poweroff)" };
+const std::vector<std::string> StartLineFormats = { "Starting VM '%s'", "VM '%s' started" };
+const std::vector<std::string> StopLineFormats = { "Stopping (poweroff) VM '%s'", "VM '%s' stopped (poweroff)" };
 
 std::vector<std::string> Named(const std::vector<std::string> &lines, const std::string &vmName)
 {
@@ -168,9 +168,9 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
           Named({ unknown }, name32k.substr(0, 254)) },
         { "a 32 KiB line before the section", Text,
           IniFor(TestVmName, installPath, ";" + std::string(32768, 'c') + "\r\n"), TestVmName, 0, true,
-          Named(JoinLines(StartLines, StopLines), TestVmName) },
+          Named(JoinLines(StartLineFormats, StopLineFormats), TestVmName) },
         { "VBoxHeadless path of 259 characters", Text, IniFor(TestVmName, longInstall), TestVmName, 0, true,
-          Named(JoinLines(StartLines, StopLines), TestVmName) },
+          Named(JoinLines(StartLineFormats, StopLineFormats), TestVmName) },
         { "VBoxHeadless path of 260 characters", Text, IniFor(TestVmName, tooLongInstall), TestVmName, 0x80800001, true,
           { "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in " + ini } },
         { "INI file missing", Missing, "", TestVmName, 0x80800002, true, { missing, missing } },
@@ -274,7 +274,7 @@ TEST_F(LimitTest, NamesAndPathsWithBlanksAndLettersOutsideAsciiAndOfTheGreatestL
         // Wine 8 refuses SERVICE_CONFIG_FAILURE_ACTIONS_FLAG with ERROR_INVALID_PARAMETER.
         std::vector<std::string> lines = JoinLines({ "ERROR setting the service's recovery actions for stops with an error (0x00000057)",
                                                      "Service " + c.shown + " (" + c.serviceName + ") installed successfully." },
-                                                   Named(JoinLines(StartLines, StopLines), c.vmName));
+                                                   Named(JoinLines(StartLineFormats, StopLineFormats), c.vmName));
         std::string expected;
         for (const std::string &line : lines)
             expected += line + "\n";

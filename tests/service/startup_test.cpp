@@ -8,7 +8,7 @@
 
 namespace {
 
-const char CompleteIni[] =
+const char StartupIni[] =
     "[Pelorin]\r\n"
     "VboxInstallPath=C:/VBox/\r\n"
     "VboxUserHome=C:\\Users\\vbox\\.VirtualBox\r\n"
@@ -30,7 +30,7 @@ TEST(StartupTest, UsageTextByteForByte)
 {
     std::string folder = ThisTestFolder();
     std::string exe = CopyBuiltProgram("pelorin.exe", folder, "pelorin.exe");
-    WriteTextFile(folder + "pelorin.ini", CompleteIni);
+    WriteTextFile(folder + "pelorin.ini", StartupIni);
 
     const char *arguments[] = { "--help", "/?", "x", "-h -i" };
     for (const char *argument : arguments) {
@@ -44,7 +44,7 @@ TEST(StartupTest, UsageTextOfARenamedCopyShowsItsServiceName)
 {
     std::string folder = ThisTestFolder();
     std::string exe = CopyBuiltProgram("pelorin.exe", folder, "Build Server.exe");
-    WriteTextFile(folder + "Build Server.ini", CompleteIni);
+    WriteTextFile(folder + "Build Server.ini", StartupIni);
 
     std::string output;
     EXPECT_EQ(0, RunProgram(Quote(exe) + " --help", &output));
@@ -67,7 +67,7 @@ TEST(StartupTest, NoArgumentFromAConsolePrintsNothingAndExitsWithZero)
 {
     std::string folder = ThisTestFolder();
     std::string exe = CopyBuiltProgram("pelorin.exe", folder, "pelorin.exe");
-    WriteTextFile(folder + "pelorin.ini", std::string(CompleteIni) + "Loglevel=3\r\n");
+    WriteTextFile(folder + "pelorin.ini", std::string(StartupIni) + "Loglevel=3\r\n");
 
     std::string output = "unset";
     EXPECT_EQ(0, RunProgram(Quote(exe), &output));
