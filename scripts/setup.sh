@@ -101,13 +101,19 @@ if [ ${#missing[@]} -gt 0 ]; then
         # the mirror served one architecture's security index and not the
         # other's, take both from the release and its updates alone.
         echo "setup.sh: installing again from bookworm and bookworm-updates alone"
+        # The sources and the lists need folders of their own: an update
+        # deletes every file of its lists folder that is not an index.
         sources=$(mktemp -d /tmp/pelorin-apt.XXXXXX)
-        printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$sources/release.sources"
-        options=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$sources" -o Dir::State::Lists="$sources")
-        mkdir -p "$sources/partial"
-        apt-get "${options[@]}" update -q
-        apt-get "${options[@]}" install -y -q --no-install-recommends "${missing[@]}"
+        mkdir -p "$sources/parts" "$sources/lists/partial"
+        printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$sources/parts/release.sources"
+        options=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$sources/parts" -o Dir::State::Lists="$sources/lists")
+        status=0
+        apt-get "${options[@]}" update -q && apt-get "${options[@]}" install -y -q --no-install-recommends "${missing[@]}" || status=$?
         rm -rf "$sources"
+        if [ $status -ne 0 ]; then
+            echo "setup.sh: the packages could not be installed (apt-get exited with $status)" >&2
+            exit 1
+        fi
     fi
 fi
 # Installed is not enough: the 32-bit loader must start.
