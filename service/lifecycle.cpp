@@ -63,5 +63,7 @@ void WINAPI ServiceMain(DWORD, char **)
         return;
     }
     // Without the pipe the machine still runs; only the tray's console offer is lost.
-    _beginthread(PipeServerThread, 0, NULL);
+    if (_beginthread(PipeServerThread, 0, NULL) == (uintptr_t)-1L)
+        WriteLog(1, "ERROR starting the control pipe's thread (0x%08x); remote display queries are not served",
+                 (unsigned)errno);
 }

@@ -1,5 +1,6 @@
 #include "supervisor.h"
 
+#include <errno.h>
 #include <process.h>
 #include <stdio.h>
 #include <string.h>
@@ -53,6 +54,7 @@ DWORD RepressDelay(enum StopMethod method, DWORD shutdownTimeout)
 // The stop under way, as the supervisor follows it.
 struct StopWatch {
     struct StopAttempt last;   // the attempt that decides how the machine's end is reported
+    int begun;                 // a stop control has come: the heartbeat runs, the pipe is closed
     int waiting;               // an ACPI press awaits the guest
     DWORD pressed;             // GetTickCount of that press
     DWORD timeout;             // ShutdownTimeout; 0: wait for ever
@@ -93,9 +95,13 @@ static void RunFallback(const char *name, struct StopWatch *watch)
 static void BeginStop(const char *name, struct StopWatch *watch)
 {
     // The heartbeat first: StopVm may block for as long as the machine takes.
-    if (_beginthread(StopPendingHeartbeat, 0, NULL) == (uintptr_t)-1L)
-        WriteLog(1, "ERROR starting the stop's heartbeat (0x%08x)", (unsigned)GetLastError());
-    StopPipeServer();
+    // One for the whole stop: a second control must not add another.
+    if (!watch->begun) {
+        watch->begun = 1;
+        if (_beginthread(StopPendingHeartbeat, 0, NULL) == (uintptr_t)-1L)
+            WriteLog(1, "ERROR starting the stop's heartbeat (0x%08x)", (unsigned)errno);
+        StopPipeServer();
+    }
     // A second stop control (Windows' pre-shutdown after a user's stop) presses
     // again but does not put the fallback off.
     int wasWaiting = watch->waiting;
