@@ -1,5 +1,6 @@
 #include "pipe_server.h"
 
+#include <errno.h>
 #include <process.h>
 
 #include "control_pipe.h"
@@ -129,16 +130,19 @@ unsigned __stdcall PipeConnectionThread(void *argument)
 // the cap, or when no thread starts, the client is refused at once.
 static void StartConnection(HANDLE pipe)
 {
-    HANDLE thread = NULL;
-    if (InterlockedIncrement(&PipeConnections) <= PIPE_MAX_CONNECTIONS)
-        thread = (HANDLE)_beginthreadex(NULL, PIPE_THREAD_STACK, PipeConnectionThread, pipe,
-                                        STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (thread != NULL) {
-        CloseHandle(thread);
-        return;
+    if (InterlockedIncrement(&PipeConnections) > PIPE_MAX_CONNECTIONS) {
+        WriteLog(3, "A control pipe client was refused: %d connections are served", PIPE_MAX_CONNECTIONS);
+    } else {
+        HANDLE thread = (HANDLE)_beginthreadex(NULL, PIPE_THREAD_STACK, PipeConnectionThread, pipe,
+                                               STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+        if (thread != NULL) {
+            CloseHandle(thread);
+            return;
+        }
+        WriteLog(1, "ERROR starting a control pipe connection's thread (0x%08x); the client was refused",
+                 (unsigned)errno);
     }
     InterlockedDecrement(&PipeConnections);
-    WriteLog(3, "A control pipe client was refused: %d connections are served", PIPE_MAX_CONNECTIONS);
     DisconnectNamedPipe(pipe);
     CloseHandle(pipe);
 }

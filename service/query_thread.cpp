@@ -28,7 +28,10 @@ static CRITICAL_SECTION QueryLock;
 static HANDLE QueryTurn;     // semaphore of one: the request that the query thread has
 static HANDLE QueryAsked;    // auto-reset: QueryPending is set
 static HANDLE QueryClosing;  // auto-reset: let the connection go
+static HANDLE QueryOpening;  // auto-reset: connect now
+static HANDLE QueryLetGo;    // manual-reset: closed for good, the connection let go
 static QueryRequest *volatile QueryPending;
+static volatile LONG QueryClosed;
 static int QueryThreadRunning;
 
 // The query thread's own connection, used on that thread only.
@@ -87,20 +90,30 @@ static DWORD AskVirtualBox(DWORD code, HRESULT *lookup)
                             : QueryScreenResolution(QueryVirtualBox, QuerySession, name, lookup);
 }
 
+// Connects once; never after the close, which is for good.
+static int EnsureQueryConnection(void)
+{
+    if (QueryVirtualBox != NULL)
+        return 1;
+    if (QueryClosed)
+        return 0;
+    HRESULT connected = ConnectVirtualBox(&QueryVirtualBox);
+    if (FAILED(connected) || QueryVirtualBox == NULL) {
+        // Also without an object: ConnectVirtualBox initialised COM.
+        DisconnectVirtualBox(&QueryVirtualBox);
+        return 0;
+    }
+    return 1;
+}
+
 // Through the kept connection; a connection whose server has gone (VirtualBox
 // restarted) is replaced once and the question asked again.
 static DWORD AnswerThroughConnection(DWORD code)
 {
     DWORD reply = 0;
     for (int attempt = 0; attempt < 2; attempt++) {
-        if (QueryVirtualBox == NULL) {
-            HRESULT connected = ConnectVirtualBox(&QueryVirtualBox);
-            if (FAILED(connected) || QueryVirtualBox == NULL) {
-                // Also without an object: ConnectVirtualBox initialised COM.
-                DisconnectVirtualBox(&QueryVirtualBox);
-                return 0;
-            }
-        }
+        if (!EnsureQueryConnection())
+            return 0;
         // A session that could not be made is tried again by the next request.
         if (QuerySession == NULL && code != VrdeEnabled)
             CreateSession(&QuerySession);
@@ -116,13 +129,18 @@ static DWORD AnswerThroughConnection(DWORD code)
 static void __cdecl QueryThread(void *)
 {
     CoInitialize(NULL);
-    // A close first: a request after a stop is answered through a new connection.
-    HANDLE events[2] = { QueryClosing, QueryAsked };
+    // A close first: no request after it connects again.
+    HANDLE events[3] = { QueryClosing, QueryAsked, QueryOpening };
     for (;;) {
         // An apartment that waits keeps its messages flowing: VirtualBox may call into it.
-        DWORD fired = MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT);
+        DWORD fired = MsgWaitForMultipleObjects(3, events, FALSE, INFINITE, QS_ALLINPUT);
         if (fired == WAIT_OBJECT_0) {
             DropQueryConnection();
+            SetEvent(QueryLetGo);
+        } else if (fired == WAIT_OBJECT_0 + 2) {
+            EnsureQueryConnection();
+            if (QuerySession == NULL && QueryVirtualBox != NULL)
+                CreateSession(&QuerySession);
         } else if (fired == WAIT_OBJECT_0 + 1) {
             QueryRequest *request = QueryPending;
             request->reply = AnswerThroughConnection(request->code);
@@ -148,8 +166,12 @@ static int StartQueryThread(void)
             QueryAsked = CreateEventA(NULL, FALSE, FALSE, NULL);
         if (QueryClosing == NULL)
             QueryClosing = CreateEventA(NULL, FALSE, FALSE, NULL);
-        if (QueryTurn != NULL && QueryAsked != NULL && QueryClosing != NULL
-            && _beginthread(QueryThread, 0, NULL) != (uintptr_t)-1L)
+        if (QueryOpening == NULL)
+            QueryOpening = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (QueryLetGo == NULL)
+            QueryLetGo = CreateEventA(NULL, TRUE, FALSE, NULL);
+        if (QueryTurn != NULL && QueryAsked != NULL && QueryClosing != NULL && QueryOpening != NULL
+            && QueryLetGo != NULL && _beginthread(QueryThread, 0, NULL) != (uintptr_t)-1L)
             QueryThreadRunning = 1;
         else
             WriteLog(1, "ERROR starting the pipe's query thread (0x%08x)", (unsigned)GetLastError());
@@ -159,22 +181,35 @@ static int StartQueryThread(void)
     return running;
 }
 
-// Waits for the object, at most waitMs from started; 0 when the stop came
-// first or with it, so that no request reaches the query thread after a stop.
-static int WaitUntil(HANDLE object, HANDLE stop, DWORD started, DWORD waitMs)
+enum WaitOutcome {
+    WaitGotIt,
+    WaitTimedOut,
+    WaitStopped
+};
+
+// Waits for the object, at most waitMs from started. The stop wins when it
+// comes first or with it, so that no request reaches the query thread after a stop.
+static enum WaitOutcome WaitUntil(HANDLE object, HANDLE stop, DWORD started, DWORD waitMs)
 {
     DWORD waited = GetTickCount() - started;
     HANDLE events[2] = { stop, object };
-    return WaitForMultipleObjects(2, events, FALSE, waited < waitMs ? waitMs - waited : 0) == WAIT_OBJECT_0 + 1;
+    DWORD fired = WaitForMultipleObjects(2, events, FALSE, waited < waitMs ? waitMs - waited : 0);
+    if (fired == WAIT_OBJECT_0 + 1)
+        return WaitGotIt;
+    return fired == WAIT_OBJECT_0 ? WaitStopped : WaitTimedOut;
 }
 
 DWORD AnswerControlRequest(DWORD code, DWORD waitMs, HANDLE stop)
 {
     DWORD started = GetTickCount();
-    if (!StartQueryThread())
+    if (QueryClosed || !StartQueryThread())
         return 0;
-    if (!WaitUntil(QueryTurn, stop, started, waitMs)) {
-        WriteLog(3, "A control pipe request waited %u ms behind another one; answered 0", (unsigned)waitMs);
+    enum WaitOutcome turn = WaitUntil(QueryTurn, stop, started, waitMs);
+    if (turn != WaitGotIt) {
+        // A request cut short by the service's stop waited for nothing worth a line.
+        if (turn == WaitTimedOut)
+            WriteLog(3, "A control pipe request waited %u ms behind another one; answered 0",
+                     (unsigned)(GetTickCount() - started));
         return 0;
     }
     QueryRequest *request = (QueryRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(QueryRequest));
@@ -190,16 +225,33 @@ DWORD AnswerControlRequest(DWORD code, DWORD waitMs, HANDLE stop)
     QueryPending = request;
     SetEvent(QueryAsked);
     DWORD reply = 0;
-    if (WaitUntil(answered, stop, started, waitMs))
+    enum WaitOutcome answer = WaitUntil(answered, stop, started, waitMs);
+    if (answer == WaitGotIt)
         reply = request->reply;
-    else
+    else if (answer == WaitTimedOut)
         WriteLog(3, "A control pipe request got no answer within %u ms; answered 0", (unsigned)waitMs);
     ReleaseQueryRequest(request);
     return reply;
 }
 
+void OpenQueryConnection(void)
+{
+    if (!QueryClosed && StartQueryThread())
+        SetEvent(QueryOpening);
+}
+
 void CloseQueryConnection(void)
 {
+    InterlockedExchange(&QueryClosed, 1);
     if (QueryClosing != NULL)
         SetEvent(QueryClosing);
+}
+
+void WaitForQueryThread(DWORD waitMs)
+{
+    EnterCriticalSection(&QueryLock);
+    int running = QueryThreadRunning;
+    LeaveCriticalSection(&QueryLock);
+    if (running)
+        WaitForSingleObject(QueryLetGo, waitMs);
 }

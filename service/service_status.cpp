@@ -42,7 +42,7 @@ static void ReportLocked(DWORD state, DWORD win32ExitCode, DWORD waitHint)
     else
         ServiceStatus.dwCheckPoint = CheckPointCounter++;
     if (!SetServiceStatus(StatusHandle, &ServiceStatus))
-        WriteLog(1, "ERROR settings service status: 0x%08x", (unsigned)GetLastError());
+        WriteLog(1, "ERROR setting service status: 0x%08x", (unsigned)GetLastError());
 }
 
 void ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint)

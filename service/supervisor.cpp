@@ -7,9 +7,12 @@
 
 #include "log.h"
 #include "pipe_server.h"
+#include "query_thread.h"
 #include "service_status.h"
 #include "settings.h"
+#include "stop_sequence.h"
 #include "vbox_session.h"
+#include "vbox_thread.h"
 #include "vm_start.h"
 #include "vm_stop.h"
 
@@ -19,11 +22,29 @@ HANDLE VmExitedEvent;
 static HANDLE VirtualBoxReleased;
 static volatile LONG SupervisorStarted;
 
-// Presses far enough apart are no forced power-off to any guest.
-static const DWORD RepressGapMs = 10000;
-// A guest that went down by itself just as ShutdownTimeout ran out refuses
-// the fallback; its process ends moments later.
-static const DWORD FallbackGraceMs = 3000;
+// How long the start (connecting, finding the machine, starting
+// VBoxHeadless) may take VirtualBox.
+static const DWORD StartBoundMs = 120000;
+// A step of a stop has MaxWaitTimeout for its operation and this much more
+// for the calls around it.
+static const DWORD StepAllowanceMs = 10000;
+// A read of the machine's condition that takes longer counts as unknown.
+static const DWORD ReadBoundMs = 5000;
+// While the machine comes up it is looked at this often, and the start
+// reported as pending once a second; while it runs, a crashed guest is found
+// within LookIntervalMs.
+static const DWORD StartingLookMs = 250;
+static const DWORD LookIntervalMs = 5000;
+// After its process has ended VirtualBox sets the machine's final state
+// itself; it is awaited this long.
+static const DWORD SettleMs = 5000;
+static const DWORD SettleLookMs = 100;
+// How long the end waits for the pipe's query thread and for the VirtualBox
+// thread to let their connections go.
+static const DWORD QueryThreadWaitMs = 5000;
+static const DWORD ReleaseWaitMs = 5000;
+// The exit code of a machine's process that the service ended.
+static const UINT EndedByServiceExitCode = ERROR_PROCESS_ABORTED;
 
 int CreateSupervisorEvents(void)
 {
@@ -41,160 +62,253 @@ void CALLBACK OnVmProcessExit(void *, BOOLEAN)
     SetEvent(VmExitedEvent);
 }
 
-DWORD RepressDelay(enum StopMethod method, DWORD shutdownTimeout)
-{
-    // A guest still booting missed the first press of the power button: it is
-    // pressed once more, half way. The sleep button is never pressed again: a
-    // second press would wake a guest that has gone to sleep.
-    if (method != StopMethodAcpiPowerButton || shutdownTimeout / 2 < RepressGapMs)
-        return 0;
-    return shutdownTimeout / 2;
-}
-
-// The stop under way, as the supervisor follows it.
-struct StopWatch {
-    struct StopAttempt last;   // the attempt that decides how the machine's end is reported
-    int begun;                 // a stop control has come: the heartbeat runs, the pipe is closed
-    int waiting;               // an ACPI press awaits the guest
-    DWORD pressed;             // GetTickCount of that press
-    DWORD timeout;             // ShutdownTimeout; 0: wait for ever
-    DWORD repressAt;           // ms after the press; 0: no second press
-    char fallback[64];
-    enum StopMethod fallbackMethod;  // StopMethodNone: none
+// What the supervisor knows of its machine while it watches it.
+struct VmWatch {
+    int reportedRunning;   // the service reported running
+    int everRunning;       // the machine was seen running
+    ULONG sessionPid;      // the process VirtualBox names as the session's
+    DWORD startedAt;
+    DWORD nextLook;        // tick of the next look at the machine
+    DWORD nextStartReport;
 };
 
-// ShutdownTimeout 0 waits for ever, and so does the fallback "none".
-static int FallsBackAfterTimeout(const struct StopWatch *watch)
+// The work handed to the VirtualBox thread, each with a record that
+// outlives a late piece of work: the supervisor hands over one at a time.
+static struct {
+    const char *name;
+    int started;
+} StartJob;
+
+static struct {
+    const char *name;
+    int wantsPid;
+    enum MachineCondition condition;
+    ULONG sessionPid;
+} ReadJob;
+
+static struct {
+    const char *name;
+    char word[64];
+    enum StopMethod method;
+    DWORD waitMs;
+    struct StepResult result;
+} StepJob;
+
+static void StartWork(void *)
 {
-    return watch->timeout != 0 && watch->fallbackMethod != StopMethodNone;
+    OpenVirtualBox();
+    StartJob.started = StartVm(StartJob.name);
 }
 
-// Whether the machine's process has ended within waitMs.
-static int VmProcessEnds(DWORD waitMs)
+static void ReadWork(void *)
 {
-    HANDLE process = VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
-    return process != NULL && WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0;
+    ReadJob.sessionPid = 0;
+    ReadJob.condition = ReadVmCondition(ReadJob.name, ReadJob.wantsPid ? &ReadJob.sessionPid : NULL);
 }
 
-// The fallback stops a machine that the configured method did not: once.
-static void RunFallback(const char *name, struct StopWatch *watch)
+static void StepWork(void *)
 {
-    watch->waiting = 0;
-    StopResult = 0;
-    struct StopAttempt fallback;
-    StopVmWith(name, watch->fallback, watch->fallbackMethod, &fallback);
-    // After a press that the guest obeyed late, the press decides how the end is told.
-    int guestWentDown = fallback.outcome != StopCarriedOut && watch->last.outcome == StopSignalled
-        && VmProcessEnds(FallbackGraceMs);
-    if (guestWentDown)
-        StopResult = 0;
-    else
-        watch->last = fallback;
+    StopVmWith(StepJob.name, StepJob.word, StepJob.method, StepJob.waitMs, &StepJob.result);
 }
 
-static void BeginStop(const char *name, struct StopWatch *watch)
+static void ReleaseWork(void *)
 {
-    // The heartbeat first: StopVm may block for as long as the machine takes.
-    // One for the whole stop: a second control must not add another.
-    if (!watch->begun) {
-        watch->begun = 1;
+    ReleaseVirtualBox();
+}
+
+static HANDLE VmProcessHandle(void)
+{
+    return VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
+}
+
+static int VmProcessEnded(void)
+{
+    HANDLE process = VmProcessHandle();
+    return process != NULL && WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+}
+
+// The machine's condition, or unknown when VirtualBox does not answer in
+// time. Given its process, which still runs: until the machine has been seen
+// running, a machine that VirtualBox shows as off is one that VBoxHeadless
+// has not yet taken up.
+static enum MachineCondition ReadCondition(const char *name, struct VmWatch *watch, HANDLE process)
+{
+    ReadJob.name = name;
+    ReadJob.wantsPid = watch->sessionPid == 0;
+    if (RunVboxWork(ReadWork, NULL, ReadBoundMs, process) != VboxWorkDone)
+        return MachineUnknown;
+    if (ReadJob.sessionPid != 0)
+        watch->sessionPid = ReadJob.sessionPid;
+    enum MachineCondition condition = ReadJob.condition;
+    if (condition == MachineRunning || condition == MachinePaused || condition == MachineStuck)
+        watch->everRunning = 1;
+    int off = condition == MachinePoweredOff || condition == MachineSaved || condition == MachineAborted
+        || condition == MachineOff;
+    if (process != NULL && off && !watch->everRunning)
+        return MachineComingUp;
+    return condition;
+}
+
+static void RunStep(const char *name, const struct StopSequence *sequence, struct StepResult *result)
+{
+    StepJob.name = name;
+    snprintf(StepJob.word, sizeof(StepJob.word), "%s", sequence->callWord);
+    StepJob.method = sequence->callMethod;
+    StepJob.waitMs = sequence->bound;
+    DWORD bound = sequence->bound == 0 ? INFINITE : sequence->bound + StepAllowanceMs;
+    enum VboxWorkResult done = RunVboxWork(StepWork, NULL, bound, VmProcessHandle());
+    if (done == VboxWorkDone) {
+        *result = StepJob.result;
+        return;
+    }
+    ZeroMemory(result, sizeof(*result));
+    // A machine that ended meanwhile needs nothing more; its end comes through VmExitedEvent.
+    result->outcome = done == VboxWorkLate ? StepUnfinished : StepCarriedOut;
+}
+
+static void EndOneProcess(HANDLE process)
+{
+    if (process != NULL && TerminateProcess(process, EndedByServiceExitCode))
+        WaitForSingleObject(process, 5000);
+}
+
+// The last resort: the machine is ended as a power cut would end it. On
+// Windows the session may be held by a child of the process the service
+// started; that one goes too.
+static void EndVmProcess(const struct VmWatch *watch)
+{
+    DWORD started = VmProcess.hProcess != NULL ? VmProcess.dwProcessId : 0;
+    if (watch->sessionPid != 0 && watch->sessionPid != started) {
+        HANDLE session = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, watch->sessionPid);
+        EndOneProcess(session);
+        if (session != NULL)
+            CloseHandle(session);
+    }
+    if (VmProcess.hProcess != NULL) {
+        EndOneProcess(VmProcess.hProcess);
+    } else if (AdoptedVmProcess != NULL) {
+        HANDLE adopted = NULL;
+        if (DuplicateHandle(GetCurrentProcess(), AdoptedVmProcess, GetCurrentProcess(), &adopted,
+                            PROCESS_TERMINATE | SYNCHRONIZE, FALSE, 0)) {
+            EndOneProcess(adopted);
+            CloseHandle(adopted);
+        }
+    }
+    if (!VmProcessEnded())
+        WriteLog(1, "ERROR ending the process of VM '%s' (0x%08x)", ServiceSettings.VmName, (unsigned)GetLastError());
+}
+
+// Carries out what the stop sequence asks for until it waits.
+static void CarryOut(const char *name, struct StopSequence *sequence, struct VmWatch *watch, enum StopAction action)
+{
+    while (action != StopActionWait) {
+        // No press and no fallback for a machine whose process has ended.
+        if (action != StopActionEndProcess && VmProcessEnded())
+            return;
+        switch (action) {
+        case StopActionReadState:
+            action = OnMachineCondition(sequence, ReadCondition(name, watch, VmProcessHandle()), GetTickCount());
+            break;
+        case StopActionCall: {
+            struct StepResult result;
+            RunStep(name, sequence, &result);
+            if (VmProcessEnded())
+                return;
+            action = OnStepResult(sequence, &result, GetTickCount());
+            break;
+        }
+        case StopActionEndProcess:
+            EndVmProcess(watch);
+            action = StopActionWait;
+            break;
+        case StopActionWait:
+            break;
+        }
+    }
+}
+
+// A stop control: the heartbeat and the end of the pipe come once per stop.
+static void OnStop(const char *name, struct StopSequence *sequence, struct VmWatch *watch)
+{
+    if (!IsStopAsked(sequence)) {
         if (_beginthread(StopPendingHeartbeat, 0, NULL) == (uintptr_t)-1L)
             WriteLog(1, "ERROR starting the stop's heartbeat (0x%08x)", (unsigned)errno);
         StopPipeServer();
     }
-    // A second stop control (Windows' pre-shutdown after a user's stop) presses
-    // again but does not put the fallback off.
-    int wasWaiting = watch->waiting;
-    watch->waiting = 0;
-    if (!WaitForVmStarted(name)) {
-        // Gone while it came up: nothing to stop, but the one-off method was this stop's.
-        RecordStopOfGoneVm(&watch->last);
-        return;
+    CarryOut(name, sequence, watch, OnStopControl(sequence, GetTickCount()));
+}
+
+// While no stop is asked for: the service reports running once the machine
+// runs, and a guest that crashes is found.
+static void LookAtMachine(const char *name, struct StopSequence *sequence, struct VmWatch *watch)
+{
+    enum MachineCondition condition = ReadCondition(name, watch, VmProcessHandle());
+    DWORD now = GetTickCount();
+    if (!watch->reportedRunning && (watch->everRunning || now - watch->startedAt >= StartBoundMs)) {
+        watch->reportedRunning = 1;
+        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        // The first question of a tray after the start is answered like any other.
+        OpenQueryConnection();
+    } else if (!watch->reportedRunning && now - watch->nextStartReport < 0x80000000u) {
+        ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 2 * LookIntervalMs);
+        watch->nextStartReport = now + 1000;
     }
-    CopyFallbackSettings(watch->fallback, sizeof(watch->fallback), &watch->fallbackMethod, &watch->timeout);
-    StopVm(name, &watch->last);
-    if (watch->last.outcome == StopRefused && watch->fallbackMethod != StopMethodNone) {
-        WriteLog(2, "VM '%s' refused the stop (%s); stopping it (%s)", name, watch->last.word, watch->fallback);
-        RunFallback(name, watch);
-    } else if (watch->last.outcome == StopSignalled) {
-        if (!wasWaiting) {
-            watch->pressed = GetTickCount();
-            watch->repressAt = RepressDelay(watch->last.method, watch->timeout);
+    watch->nextLook = now + (watch->everRunning ? LookIntervalMs : StartingLookMs);
+    if (condition == MachineStuck && !IsStopAsked(sequence))
+        CarryOut(name, sequence, watch, OnVmCrash(sequence, now));
+}
+
+static DWORD UntilNextLook(const struct VmWatch *watch)
+{
+    DWORD now = GetTickCount();
+    return watch->nextLook - now < 0x80000000u ? watch->nextLook - now : 0;
+}
+
+// After the process has ended, VirtualBox's own word on the machine: the
+// state it settles in.
+static enum MachineCondition SettledCondition(const char *name, struct VmWatch *watch)
+{
+    DWORD started = GetTickCount();
+    for (;;) {
+        enum MachineCondition condition = ReadCondition(name, watch, NULL);
+        switch (condition) {
+        case MachinePoweredOff:
+        case MachineSaved:
+        case MachineAborted:
+        case MachineOff:
+        case MachineUnknown:
+            return condition;
+        default:
+            break;
         }
-        watch->waiting = FallsBackAfterTimeout(watch) || watch->repressAt != 0;
+        if (GetTickCount() - started >= SettleMs)
+            return MachineUnknown;
+        Sleep(SettleLookMs);
     }
-}
-
-// How long the supervisor may sleep before the next step of an ACPI wait.
-static DWORD NextStepIn(const struct StopWatch *watch)
-{
-    if (!watch->waiting)
-        return INFINITE;
-    DWORD elapsed = GetTickCount() - watch->pressed;
-    DWORD next = watch->repressAt != 0 ? watch->repressAt : watch->timeout;
-    return elapsed >= next ? 0 : next - elapsed;
-}
-
-static void ContinueStop(const char *name, struct StopWatch *watch)
-{
-    // The guest is down already: its end comes through VmExitedEvent.
-    if (VmProcessEnds(0)) {
-        watch->waiting = 0;
-        return;
-    }
-    DWORD elapsed = GetTickCount() - watch->pressed;
-    if (watch->repressAt != 0 && elapsed >= watch->repressAt) {
-        watch->repressAt = 0;
-        struct StopAttempt again;
-        StopVmWith(name, watch->last.word, watch->last.method, &again);
-        // Without a fallback, nothing is left to do but wait.
-        watch->waiting = FallsBackAfterTimeout(watch);
-        return;
-    }
-    if (elapsed < watch->timeout)
-        return;
-    WriteLog(2, "VM '%s' did not stop within %u ms; stopping it (%s)", name, (unsigned)watch->timeout, watch->fallback);
-    RunFallback(name, watch);
-}
-
-// A non-zero exit code of VBoxHeadless is shown bare; a failed stop of a
-// process that exited cleanly is shown as rc=. The exit code wins. Returns
-// 1 when the machine ended abnormally.
-static int LogVmEnd(const char *name, DWORD exitCode, int stopping, const struct StopAttempt *stop)
-{
-    HRESULT stopError = stopping ? stop->error : S_OK;
-    if (exitCode == 0 && SUCCEEDED(stopError)) {
-        if (stopping)
-            WriteLog(2, "VM '%s' stopped (%s)", name, stop->word);
-        else
-            WriteLog(2, "VM '%s' stopped by itself", name);
-        return 0;
-    }
-    const char *prefix = exitCode != 0 ? "" : "rc=";
-    unsigned code = exitCode != 0 ? (unsigned)exitCode : (unsigned)stopError;
-    if (stopping)
-        WriteLog(1, "VM '%s' was terminated abnormally while stopping (%s0x%08x)", name, prefix, code);
-    else
-        WriteLog(1, "VM '%s' was terminated abnormally (%s0x%08x)", name, prefix, code);
-    return 1;
 }
 
 // The machine's process has ended (or can no longer be waited for). Returns
 // the service-specific exit code of the final report.
-static DWORD EndWatch(const char *name, int waitFailed, const struct StopWatch *watch)
+static DWORD EndWatch(const char *name, int waitFailed, struct StopSequence *sequence, struct VmWatch *watch)
 {
     DWORD waitError = GetLastError();
     // Waits for a callback under way, so that none runs once the handles are closed.
     UnregisterWaitEx(VmExitWait, INVALID_HANDLE_VALUE);
     VmExitWait = NULL;
-    int abnormal = 1;
+    DWORD failure = VmEndedAbnormallyExitCode;
     if (waitFailed) {
         WriteLog(1, "ERROR waiting for VM '%s' (0x%08x)", name, (unsigned)waitError);
     } else {
-        // An adopted machine has no process handle: the call fails and the code stays 0.
-        DWORD exitCode = 0;
-        GetExitCodeProcess(VmProcess.hProcess, &exitCode);
-        abnormal = LogVmEnd(name, exitCode, ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING, &watch->last);
+        // A stop asked for while the machine came up, and not yet acted on, is this end's.
+        if (!IsStopAsked(sequence) && WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0)
+            OnStopControl(sequence, GetTickCount());
+        struct VmEnd end;
+        ZeroMemory(&end, sizeof(end));
+        // An adopted machine has no process handle: its exit code is unknown.
+        end.exitCodeKnown = VmProcess.hProcess != NULL && GetExitCodeProcess(VmProcess.hProcess, &end.exitCode);
+        end.everRunning = watch->everRunning;
+        end.condition = SettledCondition(name, watch);
+        failure = TellVmEnd(sequence, &end);
     }
     if (VmProcess.hProcess != NULL)
         CloseHandle(VmProcess.hProcess);
@@ -204,24 +318,43 @@ static DWORD EndWatch(const char *name, int waitFailed, const struct StopWatch *
     if (AdoptedVmProcess != NULL)
         CloseHandle(AdoptedVmProcess);
     AdoptedVmProcess = NULL;
-    return abnormal ? VmEndedAbnormallyExitCode : 0;
+    return failure;
 }
 
 static DWORD WatchVm(const char *name)
 {
     HANDLE events[2] = { StopEvent, VmExitedEvent };
-    struct StopWatch watch;
+    struct StopSequence sequence;
+    struct VmWatch watch;
+    InitStopSequence(&sequence, name);
     ZeroMemory(&watch, sizeof(watch));
+    watch.startedAt = watch.nextLook = watch.nextStartReport = GetTickCount();
     for (;;) {
-        DWORD fired = WaitForMultipleObjects(2, events, FALSE, NextStepIn(&watch));
+        DWORD waitMs = IsStopAsked(&sequence) || sequence.crashed ? StopWaitMs(&sequence, GetTickCount())
+                                                                    : UntilNextLook(&watch);
+        DWORD fired = WaitForMultipleObjects(2, events, FALSE, waitMs);
         if (fired == WAIT_OBJECT_0)
-            BeginStop(name, &watch);
+            OnStop(name, &sequence, &watch);
+        else if (fired == WAIT_TIMEOUT && (IsStopAsked(&sequence) || sequence.crashed))
+            CarryOut(name, &sequence, &watch, OnStopDeadline(&sequence, GetTickCount()));
         else if (fired == WAIT_TIMEOUT)
-            ContinueStop(name, &watch);
+            LookAtMachine(name, &sequence, &watch);
         else
             // Waiting again after a failed wait would spin for ever.
-            return EndWatch(name, fired != WAIT_OBJECT_0 + 1, &watch);
+            return EndWatch(name, fired != WAIT_OBJECT_0 + 1, &sequence, &watch);
     }
+}
+
+// Opens the connection and starts (or adopts) the machine on the VirtualBox
+// thread. 1 when the machine's process is watched.
+static int StartMachine(const char *name)
+{
+    StartJob.name = name;
+    StartJob.started = 0;
+    if (RunVboxWork(StartWork, NULL, StartBoundMs, NULL) == VboxWorkDone)
+        return StartJob.started;
+    WriteLog(1, "ERROR: VirtualBox did not answer within %u ms while starting VM '%s'", (unsigned)StartBoundMs, name);
+    return 0;
 }
 
 void __cdecl SupervisorThread(void *)
@@ -230,20 +363,19 @@ void __cdecl SupervisorThread(void *)
     DWORD failure = 0;
 
     InterlockedExchange(&SupervisorStarted, 1);
-    OpenVirtualBox();
-    if (StopEvent == NULL || VmExitedEvent == NULL || !StartVm(name)) {
+    if (StopEvent == NULL || VmExitedEvent == NULL || !StartMachine(name))
         failure = VmStartFailedExitCode;
-    } else {
-        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    else
         failure = WatchVm(name);
-    }
+    // The pipe ends with the machine, whichever way it ended.
+    StopPipeServer();
+    WaitForQueryThread(QueryThreadWaitMs);
     // The final report before VirtualBox's objects are let go: a server that
     // died or hangs could hold the releases up, and the process ends after
     // the report anyway.
     LogClosingVirtualBox();
     ReportServiceStopped(failure);
-    ReleaseVirtualBox();
-    if (VirtualBoxReleased != NULL)
+    if (RunVboxWork(ReleaseWork, NULL, ReleaseWaitMs, NULL) == VboxWorkDone && VirtualBoxReleased != NULL)
         SetEvent(VirtualBoxReleased);
 }
 

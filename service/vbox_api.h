@@ -72,6 +72,9 @@ enum VboxMethod {
     ConsolePowerButton,
     ConsoleSleepButton,
     ConsoleSaveState,
+    ConsoleGetGuestEnteredAcpiMode,
+    ProgressGetCompleted,
+    ProgressGetResultCode,
     ProgressWaitForCompletion,
     VrdeServerGetEnabled,
     VrdeServerInfoGetPort,
@@ -82,10 +85,13 @@ enum VboxMethod {
 // The machine states the service decides on. Their numbers differ between
 // generations (7.0 added AbortedSaved and moved the running states up by one).
 enum VboxState {
+    VmStatePoweredOff,
+    VmStateSaved,
     VmStateAborted,
     VmStateAbortedSaved,
     VmStateRunning,
     VmStatePaused,
+    VmStateStuck,
     VmStateStarting,
     VmStateStopping,
     VmStateSaving,

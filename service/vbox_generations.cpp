@@ -6,15 +6,20 @@
 // The positions, in the order of VboxMethod.
 #define POSITIONS(getVersion, getHomeFolder, findMachine, getId, getVrdeServer, getSessionPid, getState,         \
                   lockMachine, machineSaveState, getMachine, getConsole, unlockMachine, getDisplay,                \
-                  getVrdeServerInfo, powerDown, powerButton, sleepButton, consoleSaveState, waitForCompletion,     \
-                  getEnabled, getPort, getScreenResolution)                                                        \
+                  getVrdeServerInfo, powerDown, powerButton, sleepButton, consoleSaveState, getAcpiMode,           \
+                  waitForCompletion, getEnabled, getPort, getScreenResolution)                                     \
     { getVersion, getHomeFolder, findMachine, getId, getVrdeServer, getSessionPid, getState, lockMachine,          \
       machineSaveState, getMachine, getConsole, unlockMachine, getDisplay, getVrdeServerInfo, powerDown,           \
-      powerButton, sleepButton, consoleSaveState, waitForCompletion, getEnabled, getPort, getScreenResolution }
+      powerButton, sleepButton, consoleSaveState, getAcpiMode, PROGRESS_COMPLETED, PROGRESS_RESULT_CODE,           \
+      waitForCompletion, getEnabled, getPort, getScreenResolution }
 
-// Aborted, AbortedSaved, Running, Paused, Starting, Stopping, Saving, Restoring.
-#define STATES_BEFORE_7_0 { 4, VBOX_NO_STATE, 5, 6, 10, 11, 12, 13 }
-#define STATES_FROM_7_0 { 4, 5, 6, 7, 11, 12, 13, 14 }
+// IProgress's attributes keep their order in every generation.
+#define PROGRESS_COMPLETED 13
+#define PROGRESS_RESULT_CODE 15
+
+// PoweredOff, Saved, Aborted, AbortedSaved, Running, Paused, Stuck, Starting, Stopping, Saving, Restoring.
+#define STATES_BEFORE_7_0 { 1, 2, 4, VBOX_NO_STATE, 5, 6, 7, 10, 11, 12, 13 }
+#define STATES_FROM_7_0 { 1, 2, 4, 5, 6, 7, 8, 11, 12, 13, 14 }
 
 // Identifiers that several generations share.
 #define SESSION_FROM_6_1 { 0xC0447716, 0xFF5A, 0x4795, { 0xB5, 0x7A, 0xEC, 0xD5, 0xFF, 0xFA, 0x18, 0xA4 } }
@@ -27,7 +32,7 @@
 #define VRDE_SERVER_INFO_FROM_5_2 { 0xC39EF4D6, 0x7532, 0x45E8, { 0x96, 0xDA, 0xEB, 0x59, 0x86, 0xAE, 0x76, 0xE4 } }
 
 // 7.2 changed identifiers but moved no method.
-#define POSITIONS_FROM_7_1 POSITIONS(7, 13, 53, 16, 51, 64, 65, 139, 205, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24)
+#define POSITIONS_FROM_7_1 POSITIONS(7, 13, 53, 16, 51, 64, 65, 139, 205, 11, 12, 21, 12, 17, 33, 37, 38, 0, 40, 37, 7, 8, 24)
 
 // Identifiers in the order of VboxInterface: IVirtualBox, ISession, IMachine,
 // IConsole, IProgress, IDisplay, IVRDEServer, IVRDEServerInfo.
@@ -48,14 +53,14 @@ const VboxGeneration VboxGenerations[] = {
         SESSION_FROM_6_1,
         { 0x300763AF, 0x5D6B, 0x46E6, { 0xAA, 0x96, 0x27, 0x3E, 0xAC, 0x15, 0x53, 0x8A } },
         CONSOLE_FROM_7_0, PROGRESS_FROM_6_1, DISPLAY_6_1_TO_7_1, VRDE_SERVER_FROM_6_1, VRDE_SERVER_INFO_FROM_5_2 },
-      POSITIONS(7, 13, 51, 16, 58, 71, 72, 146, 221, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24),
+      POSITIONS(7, 13, 51, 16, 58, 71, 72, 146, 221, 11, 12, 21, 12, 17, 33, 37, 38, 0, 40, 37, 7, 8, 24),
       STATES_FROM_7_0, SaveStateOnSessionMachine, 1 },
     { "6.1",
       { { 0xD0A0163F, 0xE254, 0x4E5B, { 0xA1, 0xF2, 0x01, 0x1C, 0xF9, 0x91, 0xC3, 0x8D } },
         SESSION_FROM_6_1,
         { 0x85632C68, 0xB5BB, 0x4316, { 0xA9, 0x00, 0x5E, 0xB2, 0x8D, 0x34, 0x13, 0xDF } },
         CONSOLE_5_2_TO_6_1, PROGRESS_FROM_6_1, DISPLAY_6_1_TO_7_1, VRDE_SERVER_FROM_6_1, VRDE_SERVER_INFO_FROM_5_2 },
-      POSITIONS(7, 13, 50, 16, 54, 67, 68, 137, 212, 11, 12, 21, 12, 17, 33, 37, 38, 0, 37, 7, 8, 24),
+      POSITIONS(7, 13, 50, 16, 54, 67, 68, 137, 212, 11, 12, 21, 12, 17, 33, 37, 38, 0, 40, 37, 7, 8, 24),
       STATES_BEFORE_7_0, SaveStateOnSessionMachine, 1 },
     { "5.2",
       { { 0x9570B9D5, 0xF1A1, 0x448A, { 0x10, 0xC5, 0xE1, 0x2F, 0x52, 0x85, 0xAD, 0xAD } },
@@ -66,7 +71,7 @@ const VboxGeneration VboxGenerations[] = {
         { 0x76EED314, 0x3C72, 0x4BBB, { 0x95, 0xCF, 0x5E, 0xB4, 0x94, 0x7A, 0x40, 0x41 } },
         { 0x6E758489, 0x453A, 0x6F98, { 0x9C, 0xB9, 0x2D, 0xA2, 0xCB, 0x8E, 0xAB, 0xB5 } },
         VRDE_SERVER_INFO_FROM_5_2 },
-      POSITIONS(7, 13, 48, 16, 82, 95, 96, 166, 240, 11, 12, 17, 12, 17, 33, 37, 38, 0, 29, 7, 8, 10),
+      POSITIONS(7, 13, 48, 16, 82, 95, 96, 166, 240, 11, 12, 17, 12, 17, 33, 37, 38, 0, 40, 29, 7, 8, 10),
       STATES_BEFORE_7_0, SaveStateOnSessionMachine, 1 },
     { "4.0",
       { { 0xD2DE270C, 0x1D4B, 0x4C9E, { 0x84, 0x3F, 0xBB, 0xB9, 0xB4, 0x72, 0x69, 0xFF } },
@@ -77,7 +82,7 @@ const VboxGeneration VboxGenerations[] = {
         { 0x09EED313, 0xCD56, 0x4D06, { 0xBD, 0x56, 0xFA, 0xC0, 0xF7, 0x16, 0xB5, 0xDD } },
         { 0xBE24E0DB, 0xE1D6, 0x4D58, { 0xB8, 0x5B, 0x21, 0x05, 0x3D, 0x15, 0x11, 0xB4 } },
         { 0x714434A1, 0x58C3, 0x4AAB, { 0x90, 0x49, 0x76, 0x52, 0xC5, 0xDF, 0x11, 0x3B } } },
-      POSITIONS(7, 10, 29, 14, 54, 63, 64, 102, 0, 0, 10, 11, 12, 17, 22, 26, 27, 30, 26, 7, 8, 7),
+      POSITIONS(7, 10, 29, 14, 54, 63, 64, 102, 0, 0, 10, 11, 12, 17, 22, 26, 27, 30, 29, 26, 7, 8, 7),
       STATES_BEFORE_7_0, SaveStateOnConsole, 0 },
 };
 

@@ -18,9 +18,15 @@ DWORD QueryVrdeEnabled(IVirtualBox *virtualBox, const char *name, HRESULT *looku
 }
 
 // The port and the screen size belong to the running machine: they are read
-// through its console under a shared lock.
+// through its console under a shared lock. Only a running or paused machine
+// is locked: on a machine that no session holds, VirtualBox makes the shared
+// lock an exclusive one, and a VBoxHeadless starting meanwhile would fail.
 static IConsole *LockConsole(IMachine *machine, ISession *session)
 {
+    ULONG state = 0;
+    if (FAILED(CallVbox(machine, MachineGetState, &state))
+        || (state != VboxStateNumber(VmStateRunning) && state != VboxStateNumber(VmStatePaused)))
+        return NULL;
     BSTR uuid = NULL;
     HRESULT result = CallVbox(machine, MachineGetId, &uuid);
     SysFreeString(uuid);
@@ -34,15 +40,18 @@ static IConsole *LockConsole(IMachine *machine, ISession *session)
     return console;
 }
 
+// -1 (the server has not started, or is off) and 0 (it could not bind) are
+// no port to connect to: both answer 0.
 static DWORD ReadVrdePort(IConsole *console)
 {
     LONG port = 0;
     IVRDEServerInfo *info = NULL;
     if (SUCCEEDED(CallVbox(console, ConsoleGetVrdeServerInfo, &info)) && info != NULL) {
-        CallVbox(info, VrdeServerInfoGetPort, (ULONG *)&port);
+        if (FAILED(CallVbox(info, VrdeServerInfoGetPort, (ULONG *)&port)))
+            port = 0;
         info->Release();
     }
-    return (DWORD)port;
+    return port > 0 ? (DWORD)port : 0;
 }
 
 static DWORD ReadScreenResolution(IConsole *console)
@@ -51,7 +60,9 @@ static DWORD ReadScreenResolution(IConsole *console)
     IDisplay *display = NULL;
     if (SUCCEEDED(CallVbox(console, ConsoleGetDisplay, &display)) && display != NULL) {
         ULONG width = 0, height = 0, bitsPerPixel = 0;
-        if (SUCCEEDED(CallVboxScreenResolution(display, 0, &width, &height, &bitsPerPixel)))
+        // A blank screen (0 x 0, before the guest set a mode) is no size to open a console with.
+        if (SUCCEEDED(CallVboxScreenResolution(display, 0, &width, &height, &bitsPerPixel)) && width != 0
+            && height != 0)
             reply = (DWORD)(height * 65536 + width);
         display->Release();
     }

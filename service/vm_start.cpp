@@ -20,8 +20,6 @@ enum StartAction {
 };
 
 static const ULONG WaitFlags = WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION;
-// How long a stop waits, at most, for a machine that is still coming up.
-static const DWORD VmStartupWaitMs = 120000;
 
 // By the state's meaning in the generation in use: a running machine is
 // adopted, one being stopped or saved is refused, any other is started
@@ -158,37 +156,4 @@ int StartVm(const char *name)
     }
     machine->Release();
     return result;
-}
-
-// Before VBoxHeadless holds the machine's session, and while the machine is
-// starting or restoring, a stop cannot be carried out.
-static int IsComingUp(ULONG state)
-{
-    return state <= VboxStateNumber(VmStateAborted) || state == VboxStateNumber(VmStateAbortedSaved)
-           || state == VboxStateNumber(VmStateStarting) || state == VboxStateNumber(VmStateRestoring);
-}
-
-int WaitForVmStarted(const char *name)
-{
-    HANDLE process = VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess;
-    int logged = 0;
-    for (DWORD waited = 0; waited < VmStartupWaitMs; waited += 250) {
-        IMachine *machine = NULL;
-        if (!FindMachine(ServiceVirtualBox, name, &machine))
-            return 1;
-        ULONG state = VboxStateNumber(VmStateRunning);
-        HRESULT result = CallVbox(machine, MachineGetState, &state);
-        machine->Release();
-        if (FAILED(result) || !IsComingUp(state))
-            return 1;
-        if (!logged)
-            WriteLog(3, "VM '%s' is still starting; the stop waits for it", name);
-        logged = 1;
-        if (process == NULL)
-            return 1;
-        // A machine whose process ended while it came up is gone: no stop to make.
-        if (WaitForSingleObject(process, 250) != WAIT_TIMEOUT)
-            return 0;
-    }
-    return 1;
 }

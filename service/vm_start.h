@@ -15,10 +15,4 @@ extern HANDLE AdoptedVmProcess;
 // process is registered (OnVmProcessExit will fire); 0 otherwise, logged.
 int StartVm(const char *name);
 
-// A stop that arrives while the machine is still coming up (VBoxHeadless has
-// not yet taken its session, or it is starting or restoring) would fail:
-// waits, within a bound, until the machine is up or its process has ended.
-// 0 when the machine's process has ended meanwhile (nothing to stop), else 1.
-int WaitForVmStarted(const char *name);
-
 #endif

@@ -1,12 +1,70 @@
 #include "vm_stop.h"
 
+#include <limits.h>
 #include <stdio.h>
 
 #include "log.h"
 #include "settings.h"
 #include "vbox_session.h"
 
-HRESULT StopResult;
+enum MachineCondition ConditionOfState(ULONG state)
+{
+    if (VboxApi == NULL)
+        return MachineUnknown;
+    const struct {
+        enum VboxState state;
+        enum MachineCondition condition;
+    } named[] = {
+        { VmStatePoweredOff, MachinePoweredOff }, { VmStateSaved, MachineSaved },
+        { VmStateAborted, MachineAborted },       { VmStateAbortedSaved, MachineAborted },
+        { VmStateRunning, MachineRunning },       { VmStatePaused, MachinePaused },
+        { VmStateStuck, MachineStuck },           { VmStateStopping, MachineStopping },
+        { VmStateSaving, MachineSaving },
+    };
+    for (const auto &entry : named) {
+        if (state == VboxStateNumber(entry.state))
+            return entry.condition;
+    }
+    // Below Running nothing runs; above Stuck every state passes (starting,
+    // restoring, teleporting, taking or deleting a snapshot).
+    return state < VboxStateNumber(VmStateRunning) ? MachineOff : MachineComingUp;
+}
+
+// Which conditions take which method. VirtualBox refuses the others, and a
+// button pressed into a machine that is not running reaches no guest.
+static int TakesMethod(enum MachineCondition condition, enum StopMethod method)
+{
+    switch (condition) {
+    case MachineUnknown:
+    case MachineRunning:
+        return 1;
+    case MachinePaused:
+        return method == StopMethodPowerOff || method == StopMethodSaveState;
+    case MachineStuck:
+        return method == StopMethodPowerOff;
+    default:
+        return 0;
+    }
+}
+
+enum MachineCondition ReadVmCondition(const char *name, ULONG *sessionPid)
+{
+    IMachine *machine = NULL;
+    BSTR wideName = ServiceVirtualBox != NULL ? ToBstr(name) : NULL;
+    HRESULT result = wideName != NULL ? CallVbox(ServiceVirtualBox, VirtualBoxFindMachine, wideName, &machine) : E_POINTER;
+    SysFreeString(wideName);
+    enum MachineCondition condition = MachineUnknown;
+    if (SUCCEEDED(result) && machine != NULL) {
+        ULONG state = 0;
+        if (SUCCEEDED(CallVbox(machine, MachineGetState, &state)))
+            condition = ConditionOfState(state);
+        if (sessionPid != NULL && condition == MachineRunning)
+            CallVbox(machine, MachineGetSessionPid, sessionPid);
+    }
+    if (machine != NULL)
+        machine->Release();
+    return condition;
+}
 
 // The machine's state is saved by the console in older generations, and by
 // the session's own machine object from 5.2 on.
@@ -41,54 +99,82 @@ static HRESULT CallStopMethod(IConsole *console, ISession *session, enum StopMet
     }
 }
 
-static enum StopOutcome StopThroughConsole(IConsole *console, const char *name, const char *word, enum StopMethod method,
-                                           HRESULT *error)
+// A completed wait says nothing of the operation's outcome: VirtualBox
+// reports that in the progress's ResultCode.
+static void AwaitOutcome(IProgress *progress, const char *name, const char *word, DWORD waitMs, struct StepResult *step)
 {
-    IProgress *progress = NULL;
+    LONG timeout = waitMs > (DWORD)LONG_MAX ? LONG_MAX : (LONG)waitMs;
+    HRESULT result = CallVbox(progress, ProgressWaitForCompletion, timeout);
+    ULONG completed = TRUE;
+    if (SUCCEEDED(result) && SUCCEEDED(CallVbox(progress, ProgressGetCompleted, &completed)) && !completed) {
+        step->outcome = StepUnfinished;
+        return;
+    }
+    if (SUCCEEDED(result)) {
+        LONG code = S_OK;
+        HRESULT asked = CallVbox(progress, ProgressGetResultCode, (ULONG *)&code);
+        // An outcome that cannot be read is no success.
+        result = FAILED(asked) ? asked : (HRESULT)code;
+    }
+    if (FAILED(result)) {
+        WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", word, name, (unsigned)result);
+        step->error = result;
+    }
+    step->outcome = FAILED(step->error) ? StepRefused : StepCarriedOut;
+}
 
-    HRESULT result = CallStopMethod(console, ServiceSession, method, &progress);
-    *error = result;
-    if (FAILED(result))
-        WriteLog(1, "ERROR stopping VM '%s' (0x%08x)", name, (unsigned)result);
-
-    if (progress != NULL) {
-        // No time limit: MaxWaitTimeout is only the hint the heartbeat reports meanwhile.
-        StopResult = CallVbox(progress, ProgressWaitForCompletion, (LONG)-1);
-        if (FAILED(StopResult)) {
-            WriteLog(1, "ERROR stopping (%s) VM '%s' (0x%08x)", word, name, (unsigned)StopResult);
-            *error = StopResult;
+static void StopThroughConsole(IConsole *console, const char *name, const char *word, enum StopMethod method,
+                               DWORD waitMs, struct StepResult *step)
+{
+    if (method == StopMethodAcpiPowerButton || method == StopMethodAcpiSleepButton) {
+        // A guest that has not switched ACPI on would never hear the button.
+        ULONG entered = TRUE;
+        if (SUCCEEDED(CallVbox(console, ConsoleGetGuestEnteredAcpiMode, &entered)) && !entered) {
+            step->outcome = StepNoAcpi;
+            return;
         }
+    }
+    IProgress *progress = NULL;
+    HRESULT result = CallStopMethod(console, ServiceSession, method, &progress);
+    step->accepted = SUCCEEDED(result);
+    if (FAILED(result)) {
+        WriteLog(1, "ERROR stopping VM '%s' (0x%08x)", name, (unsigned)result);
+        step->error = result;
+    }
+    if (progress != NULL) {
+        AwaitOutcome(progress, name, word, waitMs, step);
         progress->Release();
-        return FAILED(*error) ? StopRefused : StopCarriedOut;
+        return;
     }
-    if (FAILED(result))
-        return StopRefused;
+    if (FAILED(result)) {
+        step->outcome = StepRefused;
+        return;
+    }
     WriteLog(2, "VM '%s' was sent a stop signal (%s)", name, word);
-    return StopSignalled;
+    step->outcome = StepSignalled;
 }
 
-static enum StopOutcome Record(struct StopAttempt *attempt, const char *word, enum StopMethod method,
-                               enum StopOutcome outcome, HRESULT error)
+void StopVmWith(const char *name, const char *word, enum StopMethod method, DWORD waitMs, struct StepResult *step)
 {
-    if (attempt != NULL) {
-        snprintf(attempt->word, sizeof(attempt->word), "%s", word);
-        attempt->method = method;
-        attempt->outcome = outcome;
-        attempt->error = outcome == StopCarriedOut || outcome == StopSignalled ? S_OK : error;
-    }
-    return outcome;
-}
-
-enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod method, struct StopAttempt *attempt)
-{
+    ZeroMemory(step, sizeof(*step));
+    step->outcome = StepUnreachable;
+    step->condition = MachineUnknown;
     IMachine *machine = NULL;
-    HRESULT lookup = S_OK;
-    if (!FindMachine(ServiceVirtualBox, name, &machine, &lookup))
-        return Record(attempt, word, method, StopUnreachable, lookup);
-
-    enum StopOutcome outcome = StopUnreachable;
+    HRESULT result = S_OK;
+    if (!FindMachine(ServiceVirtualBox, name, &machine, &result)) {
+        step->error = result;
+        return;
+    }
+    ULONG state = 0;
+    if (SUCCEEDED(CallVbox(machine, MachineGetState, &state)))
+        step->condition = ConditionOfState(state);
+    if (!TakesMethod(step->condition, method)) {
+        step->outcome = StepWrongState;
+        machine->Release();
+        return;
+    }
     BSTR uuid = NULL;
-    HRESULT result = CallVbox(machine, MachineGetId, &uuid);
+    result = CallVbox(machine, MachineGetId, &uuid);
     if (FAILED(result)) {
         WriteLog(1, "ERROR retrieving machine ID (0x%08x)", (unsigned)result);
     } else {
@@ -102,22 +188,23 @@ enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod 
                 result = FAILED(result) ? result : E_POINTER;
                 WriteLog(1, "ERROR getting console (0x%08x)", (unsigned)result);
             } else {
-                outcome = StopThroughConsole(console, name, word, method, &result);
+                StopThroughConsole(console, name, word, method, waitMs, step);
                 console->Release();
             }
-            // Also after a failed get_Console: the shared lock must not outlive this stop.
+            // Also after a failed get_Console: the shared lock must not outlive this step.
             CallVbox(ServiceSession, SessionUnlockMachine);
         }
         SysFreeString(uuid);
     }
+    if (step->outcome == StepUnreachable)
+        step->error = result;
     machine->Release();
-    return Record(attempt, word, method, outcome, result);
 }
 
 // The one-off method is used exactly once, whatever happens next. A key that
 // stays (an INI file the service may not write) would make it permanent
 // without a word: it is read back, and said so.
-static void RemoveShutdownOnceCommand(void)
+void RemoveShutdownOnceCommand(void)
 {
     const char *ini = ServiceSettings.IniPath;
     DWORD error = 0;
@@ -128,26 +215,4 @@ static void RemoveShutdownOnceCommand(void)
     if (left[0] != '\0')
         WriteLog(1, "ERROR removing ShutdownOnceCommand from '%s' (0x%08x); it applies to the next stop too", ini,
                  (unsigned)error);
-}
-
-void RecordStopOfGoneVm(struct StopAttempt *attempt)
-{
-    char word[sizeof(ServiceSettings.ShutdownCommand)];
-    enum StopMethod method;
-    CopyShutdownSettings(word, sizeof(word), &method);
-    RemoveShutdownOnceCommand();
-    Record(attempt, word, method, StopCarriedOut, S_OK);
-}
-
-enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt)
-{
-    // One snapshot, so that the method used and the word logged agree even if
-    // another stop control reloads the settings meanwhile.
-    char word[sizeof(ServiceSettings.ShutdownCommand)];
-    enum StopMethod method;
-    CopyShutdownSettings(word, sizeof(word), &method);
-
-    WriteLog(2, "Stopping (%s) VM '%s'", word, name);
-    RemoveShutdownOnceCommand();
-    return StopVmWith(name, word, method, attempt);
 }

@@ -1,39 +1,27 @@
 #ifndef PELORIN_VM_STOP_H
 #define PELORIN_VM_STOP_H
 
+// The VirtualBox calls of a stop, made through the supervisor's connection on
+// the thread that owns it. What to call when is the stop sequence's business.
+
 #include <windows.h>
 
 #include "settings.h"
+#include "stop_sequence.h"
 
-// The result of waiting for a power-off or save-state to complete; negative
-// means it failed. Untouched by the ACPI methods, which give nothing to wait for.
-extern HRESULT StopResult;
-
-enum StopOutcome {
-    StopCarriedOut,   // the power-off or save-state completed
-    StopSignalled,    // the ACPI button was pressed; the guest is to react
-    StopRefused,      // VirtualBox refused the method's call, or its progress failed
-    StopUnreachable   // the machine, its lock or its console could not be had
-};
-
-// One stop of the machine: the method used and how it went (error: the
-// failure's code, S_OK when it was carried out or signalled).
-struct StopAttempt {
-    char word[64];
-    enum StopMethod method;
-    enum StopOutcome outcome;
-    HRESULT error;
-};
-
-// Deletes the one-off stop method from the INI file, then stops the machine by
-// the configured method. The machine's end shows later, through VmExitedEvent.
-enum StopOutcome StopVm(const char *name, struct StopAttempt *attempt = NULL);
-// A stop that found the machine's process gone while it came up: nothing is
-// stopped, but the one-off method is used up and the method in effect recorded.
-void RecordStopOfGoneVm(struct StopAttempt *attempt);
-// Stops the machine by the given method, without the one-off key and the
-// "Stopping" line: the fallback and a second press of the button.
-enum StopOutcome StopVmWith(const char *name, const char *word, enum StopMethod method,
-                            struct StopAttempt *attempt = NULL);
+// One step of a stop by the given method: the machine's state is read first,
+// and a machine that cannot take the method is left alone (StepWrongState);
+// a button is pressed only for a guest that has switched ACPI on; a power-off
+// or a save is waited for at most waitMs, and its outcome read from VirtualBox.
+void StopVmWith(const char *name, const char *word, enum StopMethod method, DWORD waitMs, struct StepResult *step);
+// The machine's condition, without a word in the log (it is read again and
+// again while a stop waits). The session's process id, when it is asked for
+// and the machine runs.
+enum MachineCondition ReadVmCondition(const char *name, ULONG *sessionPid);
+// The condition that a state number of the generation in use stands for.
+enum MachineCondition ConditionOfState(ULONG state);
+// Deletes the one-off stop method from the INI file, so that it applies to
+// exactly one stop; a key that stays is logged.
+void RemoveShutdownOnceCommand(void);
 
 #endif

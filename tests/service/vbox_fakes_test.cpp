@@ -1,6 +1,6 @@
-// StartVm and StopVm against small in-process fakes: paths that real COM
-// cannot produce (a failed call that still hands back a progress object) and
-// the reference counts of every path.
+// StartVm and a stop's step against small in-process fakes: paths that real
+// COM cannot produce (a failed call that still hands back a progress object)
+// and the reference counts of every path.
 #include <gtest/gtest.h>
 
 #include "settings.h"
@@ -50,9 +50,21 @@ HRESULT HandOut(Fake<Interface, Kind> *object, Interface **out)
 
 struct FakeProgress : Fake<Vbox40Progress, VboxIProgress> {
     HRESULT waitResult = S_OK;
+    BOOL completed = TRUE;
+    LONG resultCode = S_OK;
     int waits = 0;
     LONG timeout = 0;
 
+    HRESULT STDMETHODCALLTYPE get_Completed(BOOL *out) override
+    {
+        *out = completed;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_ResultCode(LONG *out) override
+    {
+        *out = resultCode;
+        return completed ? S_OK : E_FAIL;
+    }
     HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG t) override
     {
         waits++;
@@ -80,6 +92,11 @@ struct FakeConsole : Fake<Vbox40Console, VboxIConsole> {
     HRESULT STDMETHODCALLTYPE SaveState(Vbox40Progress **out) override { return Progressing("SaveState", out); }
     HRESULT STDMETHODCALLTYPE PowerButton() override { called = "PowerButton"; return methodResult; }
     HRESULT STDMETHODCALLTYPE SleepButton() override { called = "SleepButton"; return methodResult; }
+    HRESULT STDMETHODCALLTYPE GetGuestEnteredACPIMode(BOOL *entered) override
+    {
+        *entered = TRUE;
+        return S_OK;
+    }
 };
 
 struct FakeSession : Fake<Vbox40Session, VboxISession> {
@@ -104,7 +121,7 @@ struct FakeMachine : Fake<Vbox40Machine, VboxIMachine> {
     HRESULT idResult = S_OK;
     HRESULT stateResult = S_OK;
     HRESULT lockResult = S_OK;
-    ULONG state = MachineStateStopping;
+    ULONG state = MachineStateRunning;
     int locks = 0;
 
     HRESULT STDMETHODCALLTYPE get_Id(BSTR *id) override
@@ -167,7 +184,6 @@ protected:
         WriteTextFile(folder + "VBoxHeadless.exe", "present");
         ServiceVirtualBox = &virtualBox;
         ServiceSession = &session;
-        StopResult = 0;
         // The fakes are laid out as the 4.0 generation.
         for (int i = 0; i < VboxGenerationCount; i++) {
             if (strcmp(VboxGenerations[i].name, "4.0") == 0)
@@ -195,40 +211,58 @@ protected:
     }
 };
 
-TEST_F(FakeVboxTest, AFailedConsoleCallThatHandsBackProgressIsStillAwaited)
+// A step as VirtualBox's own clients make it: the wait's success says the
+// operation is over, its ResultCode how it went.
+TEST_F(FakeVboxTest, AStepIsJudgedByTheProgressResultCode)
 {
-    session.console.methodResult = (HRESULT)0x80BB0003;
-    session.console.progress.waitResult = (HRESULT)0x80BB0004;
-    StopVm("Web Server");
-    EXPECT_EQ(1, session.console.progress.waits);
-    EXPECT_EQ(-1, session.console.progress.timeout);
-    EXPECT_EQ((HRESULT)0x80BB0004, StopResult);
-    EXPECT_TRUE(Logged("ERROR stopping VM 'Web Server' (0x80bb0003)"));
-    EXPECT_TRUE(Logged("ERROR stopping (poweroff) VM 'Web Server' (0x80bb0004)"));
-    ExpectEverythingReleased("failed console call");
+    const struct {
+        const char *row;
+        HRESULT call, wait;
+        BOOL completed;
+        LONG resultCode;
+        StepOutcome outcome;
+        const char *line;
+    } rows[] = {
+        { "completed", S_OK, S_OK, TRUE, S_OK, StepCarriedOut, NULL },
+        { "failed operation", S_OK, S_OK, TRUE, (LONG)0x80BB0005, StepRefused,
+          "ERROR stopping (poweroff) VM 'Web Server' (0x80bb0005)" },
+        { "not finished in time", S_OK, S_OK, FALSE, S_OK, StepUnfinished, NULL },
+        { "failed wait", S_OK, (HRESULT)0x80BB0004, TRUE, S_OK, StepRefused,
+          "ERROR stopping (poweroff) VM 'Web Server' (0x80bb0004)" },
+        { "failed call that hands back a progress", (HRESULT)0x80BB0003, S_OK, TRUE, S_OK, StepRefused,
+          "ERROR stopping VM 'Web Server' (0x80bb0003)" },
+    };
+    for (const auto &row : rows) {
+        FakeProgress &progress = session.console.progress;
+        session.console.methodResult = row.call;
+        progress.waitResult = row.wait;
+        progress.completed = row.completed;
+        progress.resultCode = row.resultCode;
+        progress.waits = 0;
+        StepResult step;
+        StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
+        EXPECT_EQ(row.outcome, step.outcome) << row.row;
+        EXPECT_EQ(1, progress.waits) << row.row;
+        EXPECT_EQ(4000, progress.timeout) << row.row;
+        if (row.line != NULL) {
+            EXPECT_TRUE(Logged(row.line)) << row.row;
+        }
+        ExpectEverythingReleased(row.row);
+    }
 }
 
 TEST_F(FakeVboxTest, AFailedAcpiCallSendsNoSignal)
 {
-    strcpy(ServiceSettings.ShutdownCommand, "acpisleepbutton");
-    ServiceSettings.StopMethod = StopMethodAcpiSleepButton;
     session.console.methodResult = E_ACCESSDENIED;
-    StopVm("Web Server");
+    StepResult step;
+    StopVmWith("Web Server", "acpisleepbutton", StopMethodAcpiSleepButton, 4000, &step);
     EXPECT_EQ("SleepButton", session.console.called);
+    EXPECT_EQ(StepRefused, step.outcome);
     EXPECT_TRUE(Logged("ERROR stopping VM 'Web Server' (0x80070005)"));
     EXPECT_FALSE(Logged("VM 'Web Server' was sent a stop signal (acpisleepbutton)"));
-    EXPECT_EQ(0, StopResult);
 }
 
-TEST_F(FakeVboxTest, AnUnknownStopMethodPowersOff)
-{
-    ServiceSettings.StopMethod = StopMethodNone;
-    StopVm("Web Server");
-    EXPECT_EQ("PowerDown", session.console.called);
-    EXPECT_EQ(1, session.console.progress.waits);
-}
-
-TEST_F(FakeVboxTest, StopVmReleasesWhatItObtainedOnEveryPath)
+TEST_F(FakeVboxTest, AStepReleasesWhatItObtainedOnEveryPath)
 {
     struct Path {
         const char *name;
@@ -240,30 +274,34 @@ TEST_F(FakeVboxTest, StopVmReleasesWhatItObtainedOnEveryPath)
         { "console unavailable", NULL, &FakeSession::consoleResult },
         { "all well", NULL, NULL },
     };
+    StepResult step;
     for (const Path &path : paths) {
         virtualBox.machine.lockResult = virtualBox.machine.idResult = session.consoleResult = S_OK;
         if (path.machineField)
             virtualBox.machine.*path.machineField = E_FAIL;
         if (path.sessionField)
             session.*path.sessionField = E_FAIL;
-        StopVm("Web Server");
+        StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
         ExpectEverythingReleased(path.name);
     }
-    // The session is the service's own; StopVm never releases it.
+    // The session is the service's own; a step never releases it.
     EXPECT_EQ(1, session.references);
     // A failed get_Console still unlocks: two locks taken, two released.
     EXPECT_EQ(2, session.unlocks);
 
     virtualBox.findResult = VBOX_E_OBJECT_NOT_FOUND;
-    StopVm("Web Server");
+    StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
+    EXPECT_EQ(StepUnreachable, step.outcome);
     ExpectEverythingReleased("not found");
 }
 
-TEST_F(FakeVboxTest, StopVmWithoutASessionTakesNoLock)
+TEST_F(FakeVboxTest, AStepWithoutASessionTakesNoLock)
 {
     ServiceSession = NULL;
-    StopVm("Web Server");
+    StepResult step;
+    StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
     EXPECT_EQ(0, virtualBox.machine.locks);
+    EXPECT_EQ(StepUnreachable, step.outcome);
     EXPECT_TRUE(Logged("ERROR opening session (0x80004003)"));
     ExpectEverythingReleased("no session");
 }

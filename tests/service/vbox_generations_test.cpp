@@ -39,6 +39,9 @@ const PositionRow Positions[] = {
     { ConsolePowerButton, "IConsole::PowerButton", { 26, 37, 37, 37, 37, 37 } },
     { ConsoleSleepButton, "IConsole::SleepButton", { 27, 38, 38, 38, 38, 38 } },
     { ConsoleSaveState, "IConsole::SaveState", { 30, 0, 0, 0, 0, 0 } },
+    { ConsoleGetGuestEnteredAcpiMode, "IConsole::GetGuestEnteredACPIMode", { 29, 40, 40, 40, 40, 40 } },
+    { ProgressGetCompleted, "IProgress::get_Completed", { 13, 13, 13, 13, 13, 13 } },
+    { ProgressGetResultCode, "IProgress::get_ResultCode", { 15, 15, 15, 15, 15, 15 } },
     { ProgressWaitForCompletion, "IProgress::WaitForCompletion", { 26, 29, 37, 37, 37, 37 } },
     { VrdeServerGetEnabled, "IVRDEServer::get_Enabled", { 7, 7, 7, 7, 7, 7 } },
     { VrdeServerInfoGetPort, "IVRDEServerInfo::get_Port", { 8, 8, 8, 8, 8, 8 } },
@@ -48,23 +51,24 @@ const PositionRow Positions[] = {
 struct GenerationRow {
     const char *virtualBoxIid;
     const char *sessionIid;
-    // Aborted, AbortedSaved (0xFFFFFFFF: none), Running, Paused, Starting, Stopping, Saving, Restoring
+    // PoweredOff, Saved, Aborted, AbortedSaved (0xFFFFFFFF: none), Running, Paused, Stuck, Starting, Stopping,
+    // Saving, Restoring
     ULONG states[VboxStateCount];
 };
 
 const GenerationRow Identities[] = {
     { "{D2DE270C-1D4B-4C9E-843F-BBB9B47269FF}", "{12F4DCDB-12B2-4EC1-B7CD-DDD9F6C5BF4D}",
-      { 4, 0xFFFFFFFF, 5, 6, 10, 11, 12, 13 } },
+      { 1, 2, 4, 0xFFFFFFFF, 5, 6, 7, 10, 11, 12, 13 } },
     { "{9570B9D5-F1A1-448A-10C5-E12F5285ADAD}", "{7844AA05-B02E-4CDD-A04F-ADE4A762E6B7}",
-      { 4, 0xFFFFFFFF, 5, 6, 10, 11, 12, 13 } },
+      { 1, 2, 4, 0xFFFFFFFF, 5, 6, 7, 10, 11, 12, 13 } },
     { "{D0A0163F-E254-4E5B-A1F2-011CF991C38D}", "{C0447716-FF5A-4795-B57A-ECD5FFFA18A4}",
-      { 4, 0xFFFFFFFF, 5, 6, 10, 11, 12, 13 } },
+      { 1, 2, 4, 0xFFFFFFFF, 5, 6, 7, 10, 11, 12, 13 } },
     { "{7682D5EB-F00E-44F1-8CA2-99D08B1CD607}", "{C0447716-FF5A-4795-B57A-ECD5FFFA18A4}",
-      { 4, 5, 6, 7, 11, 12, 13, 14 } },
+      { 1, 2, 4, 5, 6, 7, 8, 11, 12, 13, 14 } },
     { "{D644AD1E-C501-4FC7-9AB6-AA6D763BC540}", "{C0447716-FF5A-4795-B57A-ECD5FFFA18A4}",
-      { 4, 5, 6, 7, 11, 12, 13, 14 } },
+      { 1, 2, 4, 5, 6, 7, 8, 11, 12, 13, 14 } },
     { "{2CE10519-3C09-45D8-A12D-E887786146B7}", "{C0447716-FF5A-4795-B57A-ECD5FFFA18A4}",
-      { 4, 5, 6, 7, 11, 12, 13, 14 } },
+      { 1, 2, 4, 5, 6, 7, 8, 11, 12, 13, 14 } },
 };
 
 std::string Text(const IID &iid)

@@ -91,13 +91,17 @@ struct Vbox40Console : public IDispatch {
     VBOX_FILLER(23) VBOX_FILLER(24) VBOX_FILLER(25)
     virtual HRESULT STDMETHODCALLTYPE PowerButton() = 0; // slot 26
     virtual HRESULT STDMETHODCALLTYPE SleepButton() = 0; // slot 27
-    VBOX_FILLER(28) VBOX_FILLER(29)
+    VBOX_FILLER(28)
+    virtual HRESULT STDMETHODCALLTYPE GetGuestEnteredACPIMode(BOOL *entered) = 0; // slot 29
     virtual HRESULT STDMETHODCALLTYPE SaveState(Vbox40Progress **progress) = 0; // slot 30
 };
 
 struct Vbox40Progress : public IDispatch {
     VBOX_FILLER(7) VBOX_FILLER(8) VBOX_FILLER(9) VBOX_FILLER(10) VBOX_FILLER(11) VBOX_FILLER(12)
-    VBOX_FILLER(13) VBOX_FILLER(14) VBOX_FILLER(15) VBOX_FILLER(16) VBOX_FILLER(17) VBOX_FILLER(18)
+    virtual HRESULT STDMETHODCALLTYPE get_Completed(BOOL *completed) = 0; // slot 13
+    VBOX_FILLER(14)
+    virtual HRESULT STDMETHODCALLTYPE get_ResultCode(LONG *resultCode) = 0; // slot 15
+    VBOX_FILLER(16) VBOX_FILLER(17) VBOX_FILLER(18)
     VBOX_FILLER(19) VBOX_FILLER(20) VBOX_FILLER(21) VBOX_FILLER(22) VBOX_FILLER(23) VBOX_FILLER(24)
     VBOX_FILLER(25)
     virtual HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG timeout) = 0; // slot 26
