@@ -66,7 +66,9 @@ TEST_F(ServiceGenerationTest, EachGenerationIsChosenAndRunsTheMachineThroughItsW
                 if (session != NULL)
                     session->Release();
                 DisconnectVirtualBox(&virtualBox);
-                StopVm(TestVmName);
+                StepResult step;
+                StopVmWith(TestVmName, stop.word, stop.method, 60000, &step);
+                EXPECT_EQ(stop.method >= StopMethodAcpiPowerButton ? StepSignalled : StepCarriedOut, step.outcome);
                 CloseVirtualBox();
             });
             std::string row = std::string(g.name) + " " + stop.word;
@@ -171,8 +173,10 @@ TEST_F(ServiceGenerationTest, AnObjectOfAnotherIdentifierIsNeverCalledByPosition
                     reply = QueryVrdePort(ServiceVirtualBox, ServiceSession, TestVmName);
                 else if (query == "resolution")
                     reply = QueryScreenResolution(ServiceVirtualBox, ServiceSession, TestVmName);
-                else
-                    StopVm(TestVmName);
+                else {
+                    StepResult step;
+                    StopVmWith(TestVmName, "poweroff", StopMethodPowerOff, 60000, &step);
+                }
                 CloseVirtualBox();
             });
             if (std::string(kind.query) != "stop") {
