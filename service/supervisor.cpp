@@ -369,12 +369,12 @@ void __cdecl SupervisorThread(void *)
         failure = WatchVm(name);
     // The pipe ends with the machine, whichever way it ended.
     StopPipeServer();
-    WaitForQueryThread(QueryThreadWaitMs);
     // The final report before VirtualBox's objects are let go: a server that
     // died or hangs could hold the releases up, and the process ends after
-    // the report anyway.
+    // the report anyway, within the bound of WaitForSupervisorToLetGo.
     LogClosingVirtualBox();
     ReportServiceStopped(failure);
+    WaitForQueryThread(QueryThreadWaitMs);
     if (RunVboxWork(ReleaseWork, NULL, ReleaseWaitMs, NULL) == VboxWorkDone && VirtualBoxReleased != NULL)
         SetEvent(VirtualBoxReleased);
 }
