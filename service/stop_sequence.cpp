@@ -187,8 +187,10 @@ static enum StopAction Decide(struct StopSequence *sequence, enum MachineConditi
         break;
     case MachineStopping:
     case MachineSaving: {
-        // Going down after a step of this stop: its end follows.
-        if (sequence->succeeded)
+        // Going down after a step of this stop (or left so by a save of this
+        // stop that failed): its end follows, or the last resort.
+        enum StopMethod ours = condition == MachineSaving ? StopMethodSaveState : StopMethodPowerOff;
+        if (sequence->succeeded || (sequence->tried & MethodBit(ours)))
             return WaitForTheEnd(sequence, now);
         // Windows' end of the session, or somebody else, stops it already.
         const char *how = condition == MachineSaving ? SaveStateWord : PowerOffWord;

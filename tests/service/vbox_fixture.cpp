@@ -79,7 +79,6 @@ void VboxTest::SetUp()
     ZeroMemory(&VmProcess, sizeof(VmProcess));
     VmExitWait = NULL;
     AdoptedVmProcess = NULL;
-    StopResult = 0;
     VmExitedEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
 }
 

@@ -113,7 +113,7 @@ TEST_F(VmStopTest, EachMethodIsOneConversationJudgedByWhatVirtualBoxReports)
         std::vector<std::string> expected = JoinLines(Locked, row.conversation);
         expected.push_back("ISession::UnlockMachine");
         EXPECT_EQ(expected, StopConversation(before)) << row.word;
-        EXPECT_EQ(row.endState < 0 ? MachineStateRunning : row.endState, MachineState()) << row.word;
+        EXPECT_EQ(row.endState < 0 ? (long)MachineStateRunning : row.endState, MachineState()) << row.word;
         if (row.line != NULL) {
             EXPECT_TRUE(Logged(row.line)) << row.word << Log();
         }
