@@ -1,10 +1,12 @@
 // VBoxHeadless.exe of the stand-in: the machine's session process.
 //   VBoxHeadless.exe -s "<uuid>" -v config
 // Journals how it was started, attaches to the stand-in's server as the
-// process that runs the machine with that UUID, and runs until the server
-// tells it to end (or, by the machine's behaviour, crashes or hangs).
-// Exit codes: 0 stopped, 1 could not attach or lost the server, 2 wrong
-// command line, or the exit code chosen for a crash.
+// process that runs the machine with that UUID (VBoxHeadless's own lock), and
+// runs until the server tells it to end (or, by the machine's behaviour,
+// crashes or hangs). Exit codes, as VirtualBox's: 1 when it cannot find or
+// lock the machine, 0 for every end after that (a power-up that failed, a
+// power-off, a save); 2 wrong command line; the chosen code of a crash (the
+// process itself dies). Losing the server (the harness's end) exits 1.
 #include <windows.h>
 
 #include <stdio.h>
@@ -94,25 +96,30 @@ int main()
     if (!ParseArguments(commandLine, uuid, sizeof(uuid)))
         ExitHeadless("", 2);
 
-    // "fail": the machine never comes up; VBoxHeadless exits with the chosen code before it attaches.
-    char catalogued[256];
-    char behaviour[32];
-    unsigned long exitCode = 0;
-    if (FindStandinMachineByUuid(uuid, catalogued, sizeof(catalogued)) &&
-        ReadStandinBehaviour(catalogued, behaviour, sizeof(behaviour), &exitCode) && strcmp(behaviour, "fail") == 0)
-        ExitHeadless("", exitCode);
-
     HANDLE server = ConnectStandinPipe(AttachWaitMs);
     if (server == INVALID_HANDLE_VALUE)
         ExitHeadless("", 1);
     char request[128];
     snprintf(request, sizeof(request), "ATTACH %lu %s", GetCurrentProcessId(), uuid);
     char reply[300];
-    if (!WriteStandinLine(server, request) || !ReadStandinLine(server, reply, sizeof(reply)) || strncmp(reply, "OK ", 3) != 0)
+    if (!WriteStandinLine(server, request) || !ReadStandinLine(server, reply, sizeof(reply)))
+        ExitHeadless("", 1);
+    if (strcmp(reply, "LOCKED") == 0) {
+        // Another session holds the machine: "already locked".
+        char catalogued[256] = "";
+        FindStandinMachineByUuid(uuid, catalogued, sizeof(catalogued));
+        JournalLine line;
+        BeginJournalLine(&line, "VBoxHeadless::LockMachine");
+        AddJournalString(&line, "machine", catalogued);
+        WriteJournalLine(&line, STANDIN_E_INVALID_OBJECT_STATE);
+        ExitHeadless("", 1);
+    }
+    if (strncmp(reply, "OK ", 3) != 0)
         ExitHeadless("", 1);
     char machineName[256];
     lstrcpynA(machineName, reply + 3, sizeof(machineName));
 
+    char behaviour[32];
     unsigned long crashCode = 0;
     ReadStandinBehaviour(machineName, behaviour, sizeof(behaviour), &crashCode);
     if (strcmp(behaviour, "crash") == 0)

@@ -27,26 +27,75 @@ void UnpinInterfaceRegistrations(void);
 // The class factory of the VirtualBox object.
 IClassFactory *NewVirtualBoxFactory(void);
 
-// A running stop's progress object of the generation, with one reference.
+// A stop's progress object of the generation, with one reference.
 StandinObject *NewProgressObject(const StandinGeneration *generation, const char *machineName);
-// Ends every wait on the progress object (the first result counts).
-void CompleteProgress(StandinObject *progress, HRESULT result);
+// Completes the progress with that ResultCode (the first completion counts).
+void CompleteProgress(StandinObject *progress, HRESULT resultCode);
+// Ends every wait on it with E_ABORT: the stand-in was reset or ends.
+void AbortProgress(StandinObject *progress);
 
-// The machines' runtime: attached VBoxHeadless stand-ins and stops under way.
-enum StopOperation { StopNone = 0, StopPowerDown = 1, StopSaveState = 2, StopGuest = 3 };
+// A machine's lock as one session holds it: the console and the session's
+// machine that it hands out work only while it is held, and the session gives
+// it back through IStandinLock. A shared lock joins the machine's session
+// process; an exclusive one (nobody held the machine) keeps every other
+// session, VBoxHeadless's included, out until it is given back or its
+// holder's process has ended, as VirtualBox's server watches its clients.
+class SessionLock : public IStandinLock {
+public:
+    explicit SessionLock(const char *machineName);
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP GetTypeInfoCount(UINT *count) override;
+    STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo **info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale, DISPID *ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters, VARIANT *result,
+                        EXCEPINFO *exception, UINT *argumentError) override;
+    // Not journalled: the session's UnlockMachine is.
+    STDMETHODIMP Unlock() override;
+
+    int Held() const { return held != 0; }
+    // Only flips the flag: callable with the machines' lock held.
+    void GiveBack() { InterlockedExchange(&held, 0); }
+    void SetClient(DWORD pid);
+    // The holder's process has ended without giving the lock back.
+    int ClientGone() const;
+
+    int exclusive;
+    char machine[256];
+
+private:
+    virtual ~SessionLock();
+    volatile LONG references;
+    volatile LONG held;
+    HANDLE client;
+};
+
+// The machines' runtime: attached VBoxHeadless stand-ins and operations under way.
+enum StopOperation { StopNone = 0, StopPowerDown, StopSaveState, StopGuestPowerOff, StopGuestSleep };
 void InitializeMachineRuns(void);
 // Serves an ATTACH request on its pipe connection until that process ends.
 void ServeHeadlessAttachment(HANDLE pipe, DWORD pid, const char *uuid);
-// Both write the call's journal line once the outcome is decided. The
-// generation is the caller's: it numbers the states that the call reads and sets.
+// Sets lock->exclusive, and records an exclusive lock for the machine.
+HRESULT TakeMachineLock(const StandinGeneration *generation, const char *machineName, SessionLock *lock);
+void ReleaseMachineLock(SessionLock *lock);
+// The next three write the call's journal line once the outcome is decided.
+// The generation is the caller's: it numbers the states that the call reads
+// and sets. method names the call ("IConsole::PowerDown") for its outcome.
 HRESULT StartMachineStop(const StandinGeneration *generation, const char *machineName, StopOperation operation,
-                         void **progress, JournalLine *line);
+                         const char *method, void **progress, JournalLine *line);
 HRESULT PressMachineButton(const StandinGeneration *generation, const char *machineName, const char *button,
                            JournalLine *line);
+HRESULT AskGuestEnteredAcpiMode(const StandinGeneration *generation, const char *machineName, long *entered,
+                                JournalLine *line);
+// The guest's behaviour changed: a crash happens at once on a running machine.
+void NoteGuestChange(const char *machineName);
+// The machine's VBoxHeadless saves ("savestate") or powers off its machine by itself.
+int EndMachineFromHeadless(const char *machineName, const char *how);
 // States in which a machine has a console to lock and talk to.
 int IsOnlineState(StandinState state);
 // Ends every attached VBoxHeadless stand-in, waits for them, aborts pending
-// operations and forgets the runtime.
+// operations, gives every exclusive lock back and forgets the runtime.
 void EndAllMachines(void);
 int CountAttachedHeadless(void);
 

@@ -30,29 +30,168 @@ void CopyBstrToAnsi(BSTR text, char *target, size_t size)
         target[size - 1] = '\0';
 }
 
+SessionLock::SessionLock(const char *machineName) : exclusive(0), references(1), held(1), client(NULL)
+{
+    lstrcpynA(machine, machineName, sizeof(machine));
+    CountServerObject(1);
+}
+
+SessionLock::~SessionLock()
+{
+    if (client != NULL)
+        CloseHandle(client);
+    CountServerObject(-1);
+}
+
+STDMETHODIMP SessionLock::QueryInterface(REFIID iid, void **out)
+{
+    if (out == NULL)
+        return E_POINTER;
+    *out = NULL;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) && !IsEqualIID(iid, IID_IStandinLock))
+        return E_NOINTERFACE;
+    *out = static_cast<IStandinLock *>(this);
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) SessionLock::AddRef()
+{
+    return (ULONG)InterlockedIncrement(&references);
+}
+
+STDMETHODIMP_(ULONG) SessionLock::Release()
+{
+    LONG left = InterlockedDecrement(&references);
+    if (left == 0)
+        delete this;
+    return (ULONG)left;
+}
+
+STDMETHODIMP SessionLock::GetTypeInfoCount(UINT *count)
+{
+    if (count == NULL)
+        return E_POINTER;
+    *count = 0;
+    return S_OK;
+}
+
+STDMETHODIMP SessionLock::GetTypeInfo(UINT, LCID, ITypeInfo **info)
+{
+    if (info != NULL)
+        *info = NULL;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP SessionLock::GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP SessionLock::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP SessionLock::Unlock()
+{
+    GiveBack();
+    if (exclusive)
+        ReleaseMachineLock(this);
+    NoteServerActivity();
+    return S_OK;
+}
+
+void SessionLock::SetClient(DWORD pid)
+{
+    if (client == NULL && pid != 0)
+        client = OpenProcess(SYNCHRONIZE, FALSE, pid);
+}
+
+int SessionLock::ClientGone() const
+{
+    return client != NULL && WaitForSingleObject(client, 0) == WAIT_OBJECT_0;
+}
+
 namespace {
 
-// GuestMonitorStatus of the stand-in's one screen.
+// GuestMonitorStatus: Enabled for a screen with a mode, Blank for 0 x 0.
 const LONG MonitorEnabled = 1;
+const LONG MonitorBlank = 2;
 
-// A machine's shared lock as one session holds it: the console and the
-// session's machine that it hands out work only while it is held.
-class SessionLock {
+// How a server object crosses to a client: as its generation's interface, so
+// that the client's proxy answers QueryInterface for it without a call, the
+// way VirtualBox's typed declarations ([out] IMachine **) make it. The
+// standard marshaler does the work; only the identifier is ours.
+class TypedMarshal : public IMarshal {
 public:
-    SessionLock() : references(1), held(1) {}
-    void AddRef() { InterlockedIncrement(&references); }
-    void Release()
+    TypedMarshal(StandinObject *marshaled, const GUID *typedIid) : object(marshaled), iid(typedIid) {}
+
+    STDMETHODIMP QueryInterface(REFIID wanted, void **out) override { return object->QueryInterface(wanted, out); }
+    STDMETHODIMP_(ULONG) AddRef() override { return object->AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return object->Release(); }
+    STDMETHODIMP GetUnmarshalClass(REFIID, void *, DWORD context, void *contextData, DWORD flags, CLSID *clsid) override
     {
-        if (InterlockedDecrement(&references) == 0)
-            delete this;
+        IMarshal *standard = Standard(context, contextData, flags);
+        HRESULT result = standard != NULL ? standard->GetUnmarshalClass(*iid, object->Face(), context, contextData, flags, clsid)
+                                          : E_OUTOFMEMORY;
+        if (standard != NULL)
+            standard->Release();
+        return result;
     }
-    int Held() const { return held != 0; }
-    void GiveBack() { InterlockedExchange(&held, 0); }
+    STDMETHODIMP GetMarshalSizeMax(REFIID, void *, DWORD context, void *contextData, DWORD flags, DWORD *size) override
+    {
+        IMarshal *standard = Standard(context, contextData, flags);
+        HRESULT result = standard != NULL ? standard->GetMarshalSizeMax(*iid, object->Face(), context, contextData, flags, size)
+                                          : E_OUTOFMEMORY;
+        if (standard != NULL)
+            standard->Release();
+        return result;
+    }
+    STDMETHODIMP MarshalInterface(IStream *stream, REFIID, void *, DWORD context, void *contextData, DWORD flags) override
+    {
+        IMarshal *standard = Standard(context, contextData, flags);
+        HRESULT result = standard != NULL ? standard->MarshalInterface(stream, *iid, object->Face(), context, contextData, flags)
+                                          : E_OUTOFMEMORY;
+        if (standard != NULL)
+            standard->Release();
+        return result;
+    }
+    // Unmarshaling happens in the client, by the standard marshaler.
+    STDMETHODIMP UnmarshalInterface(IStream *, REFIID, void **out) override
+    {
+        if (out != NULL)
+            *out = NULL;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ReleaseMarshalData(IStream *stream) override
+    {
+        IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
+        HRESULT result = standard != NULL ? standard->ReleaseMarshalData(stream) : E_OUTOFMEMORY;
+        if (standard != NULL)
+            standard->Release();
+        return result;
+    }
+    STDMETHODIMP DisconnectObject(DWORD reserved) override
+    {
+        IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
+        HRESULT result = standard != NULL ? standard->DisconnectObject(reserved) : E_OUTOFMEMORY;
+        if (standard != NULL)
+            standard->Release();
+        return result;
+    }
 
 private:
-    ~SessionLock() {}
-    volatile LONG references;
-    volatile LONG held;
+    IMarshal *Standard(DWORD context, void *contextData, DWORD flags)
+    {
+        IMarshal *standard = NULL;
+        if (FAILED(CoGetStandardMarshal(*iid, (IUnknown *)object->Face(), context, contextData, flags, &standard)))
+            return NULL;
+        return standard;
+    }
+
+    StandinObject *object;
+    const GUID *iid;
 };
 
 class ServerObject : public StandinObject {
@@ -75,7 +214,8 @@ protected:
     // Without a generation (none chosen) the object has no interface of VirtualBox's.
     ServerObject(const StandinGeneration *objectGeneration, StandinInterfaceKind kind, const char *machineName)
         : StandinObject(objectGeneration != NULL ? &objectGeneration->interfaces[kind] : NULL),
-          generation(objectGeneration)
+          generation(objectGeneration),
+          typedMarshal(this, objectGeneration != NULL ? &objectGeneration->interfaces[kind].marshalIid : NULL)
     {
         // Every generation journals an interface by the same name.
         lstrcpynA(face, StandinGenerations[0].interfaces[kind].name, sizeof(face));
@@ -85,6 +225,15 @@ protected:
     ~ServerObject() override
     {
         CountServerObject(-1);
+    }
+    // Marshaled typed, unless a later release's identifier is played: the
+    // client's check must then reach the object, which refuses it.
+    void *QueryOtherInterface(REFIID iid) override
+    {
+        GUID other;
+        if (IsEqualIID(iid, IID_IMarshal) && layout != NULL && !ReadStandinMismatch(layout->name, &other))
+            return static_cast<IMarshal *>(&typedMarshal);
+        return NULL;
     }
     void BeginCallLine(JournalLine *line, const char *method)
     {
@@ -112,6 +261,7 @@ protected:
     }
 
     const StandinGeneration *const generation;
+    TypedMarshal typedMarshal;
     char face[32];
     char machine[256];
 };
@@ -138,10 +288,13 @@ public:
     }
 };
 
+// The remote display's port: -1 until its server has started (never on a
+// console that is not powered up) and while remote display is disabled; the
+// catalogue may hold -1 (not started yet) or 0 (it could not bind its port).
 class VrdeServerInfoObject : public ServerObject {
 public:
-    VrdeServerInfoObject(const StandinGeneration *generation, const char *machineName)
-        : ServerObject(generation, StandinInterface_IVRDEServerInfo, machineName)
+    VrdeServerInfoObject(const StandinGeneration *generation, const char *machineName, int consolePoweredUp)
+        : ServerObject(generation, StandinInterface_IVRDEServerInfo, machineName), poweredUp(consolePoweredUp)
     {
     }
 
@@ -154,16 +307,21 @@ public:
         HRESULT result = Fault("get_Port");
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
-        if (SUCCEEDED(result))
-            *port = catalogued.vrdePort;
+        if (SUCCEEDED(result)) {
+            int running = IsOnlineState(StandinStateOf(generation, catalogued.state));
+            *port = poweredUp && running && catalogued.vrdeEnabled ? catalogued.vrdePort : -1;
+        }
         return JournalCall("get_Port", result);
     }
+
+private:
+    const int poweredUp;
 };
 
 class DisplayObject : public ServerObject {
 public:
-    DisplayObject(const StandinGeneration *generation, const char *machineName)
-        : ServerObject(generation, StandinInterface_IDisplay, machineName)
+    DisplayObject(const StandinGeneration *generation, const char *machineName, int consolePoweredUp)
+        : ServerObject(generation, StandinInterface_IDisplay, machineName), poweredUp(consolePoweredUp)
     {
     }
 
@@ -196,22 +354,32 @@ private:
         // The stand-in's machines have one screen.
         if (SUCCEEDED(result) && screenId != 0)
             result = E_INVALIDARG;
+        // 4.0's console of a machine that does not run has no display driver.
+        if (SUCCEEDED(result) && !poweredUp)
+            result = E_ACCESSDENIED;
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
         if (SUCCEEDED(result)) {
             *width = catalogued.width;
             *height = catalogued.height;
             *bitsPerPixel = catalogued.bitsPerPixel;
-            *monitorStatus = MonitorEnabled;
+            // Before the guest has set a mode the screen is 0 x 0, its monitor blank.
+            *monitorStatus = catalogued.width == 0 && catalogued.height == 0 ? MonitorBlank : MonitorEnabled;
         }
         return FinishCallLine(&line, result);
     }
+
+    const int poweredUp;
 };
 
+// A progress reports its operation's outcome in ResultCode (E_FAIL until the
+// operation is complete); WaitForCompletion only waits, and succeeds whatever
+// the outcome, and when its time-out elapses.
 class ProgressObject : public ServerObject {
 public:
     ProgressObject(const StandinGeneration *generation, const char *machineName)
-        : ServerObject(generation, StandinInterface_IProgress, machineName), completed(0), outcome(S_OK)
+        : ServerObject(generation, StandinInterface_IProgress, machineName), claimed(0), completed(0),
+          resultCode(S_OK), aborted(0)
     {
         done = CreateEventA(NULL, TRUE, FALSE, NULL);
     }
@@ -221,14 +389,47 @@ public:
             CloseHandle(done);
     }
 
-    void Complete(HRESULT result)
+    void Complete(HRESULT result, int abort)
     {
-        if (InterlockedCompareExchange(&completed, 1, 0) == 0) {
-            outcome = result;
+        if (InterlockedCompareExchange(&claimed, 1, 0) == 0) {
+            resultCode = result;
+            aborted = abort;
+            InterlockedExchange(&completed, 1);
             SetEvent(done);
         }
     }
 
+    HRESULT get_Completed(long *isCompleted)
+    {
+        if (isCompleted == NULL)
+            return JournalCall("get_Completed", E_POINTER);
+        HRESULT result = Fault("get_Completed");
+        *isCompleted = SUCCEEDED(result) && completed ? 1 : 0;
+        return JournalCall("get_Completed", result);
+    }
+    HRESULT get_ResultCode(long *code)
+    {
+        if (code == NULL)
+            return JournalCall("get_ResultCode", E_POINTER);
+        *code = 0;
+        HRESULT result = Fault("get_ResultCode");
+        if (SUCCEEDED(result) && !completed)
+            result = E_FAIL;
+        if (SUCCEEDED(result))
+            *code = resultCode;
+        return JournalCall("get_ResultCode", result);
+    }
+    // The stand-in gives no error object: S_OK with NULL once complete.
+    HRESULT get_ErrorInfo(void **info)
+    {
+        if (info == NULL)
+            return JournalCall("get_ErrorInfo", E_POINTER);
+        *info = NULL;
+        HRESULT result = Fault("get_ErrorInfo");
+        if (SUCCEEDED(result) && !completed)
+            result = E_FAIL;
+        return JournalCall("get_ErrorInfo", result);
+    }
     HRESULT WaitForCompletion(long timeout)
     {
         JournalLine line;
@@ -242,21 +443,23 @@ public:
         if (FAILED(result))
             return result;
         WaitForSingleObject(done, timeout < 0 ? INFINITE : (DWORD)timeout);
-        // A wait that times out succeeds; the operation simply goes on.
-        return completed ? outcome : S_OK;
+        // A reset or the server's end is no outcome of the operation.
+        return completed && aborted ? E_ABORT : S_OK;
     }
 
 private:
     HANDLE done;
+    volatile LONG claimed;
     volatile LONG completed;
-    HRESULT outcome;
+    HRESULT resultCode;
+    int aborted;
 };
 
 // The stops of a console and of a session's machine: the machine runtime
 // journals the line once the outcome is known and before the machine's
 // process can react, so that the order holds.
 HRESULT StopMachine(const StandinGeneration *generation, const char *machine, JournalLine *line, HRESULT begun,
-                    StopOperation operation, void **progress)
+                    StopOperation operation, const char *method, void **progress)
 {
     if (FAILED(begun)) {
         WriteJournalLine(line, begun);
@@ -264,30 +467,33 @@ HRESULT StopMachine(const StandinGeneration *generation, const char *machine, Jo
         return begun;
     }
     NoteServerActivity();
-    return StartMachineStop(generation, machine, operation, progress, line);
+    return StartMachineStop(generation, machine, operation, method, progress, line);
 }
 
-class ConsoleObject : public ServerObject, public IStandinLock {
+// Up to 4.0 every session had a console, powered up or not; from 5.2 on a
+// session that does not run the machine has none.
+int WriteLockHasConsole(const StandinGeneration *generation)
+{
+    const StandinInterfaceLayout &session = generation->interfaces[StandinInterface_ISession];
+    for (int i = 0; i < session.slotCount; i++) {
+        if (session.slots[i].method == StandinMethod_SessionMachine)
+            return 0;
+    }
+    return 1;
+}
+
+class ConsoleObject : public ServerObject {
 public:
-    ConsoleObject(const StandinGeneration *generation, const char *machineName, SessionLock *sessionLock)
-        : ServerObject(generation, StandinInterface_IConsole, machineName), lock(sessionLock)
+    // A console that is not powered up is 4.0's under an exclusive lock.
+    ConsoleObject(const StandinGeneration *generation, const char *machineName, SessionLock *sessionLock,
+                  int consolePoweredUp)
+        : ServerObject(generation, StandinInterface_IConsole, machineName), lock(sessionLock), poweredUp(consolePoweredUp)
     {
         lock->AddRef();
     }
     ~ConsoleObject() override
     {
         lock->Release();
-    }
-
-    // The lock face shares the console's identity.
-    STANDIN_SECOND_FACE
-
-    // Not journalled: the session's UnlockMachine is.
-    STDMETHODIMP Unlock() override
-    {
-        lock->GiveBack();
-        NoteServerActivity();
-        return S_OK;
     }
 
     HRESULT get_Display(void **display)
@@ -297,7 +503,7 @@ public:
         *display = NULL;
         HRESULT result = Begin("get_Display");
         if (SUCCEEDED(result))
-            *display = (new DisplayObject(generation, machine))->Face();
+            *display = (new DisplayObject(generation, machine, poweredUp))->Face();
         return JournalCall("get_Display", result);
     }
     HRESULT get_VRDEServerInfo(void **info)
@@ -307,7 +513,7 @@ public:
         *info = NULL;
         HRESULT result = Begin("get_VRDEServerInfo");
         if (SUCCEEDED(result))
-            *info = (new VrdeServerInfoObject(generation, machine))->Face();
+            *info = (new VrdeServerInfoObject(generation, machine, poweredUp))->Face();
         return JournalCall("get_VRDEServerInfo", result);
     }
     HRESULT PowerDown(void **progress)
@@ -327,11 +533,18 @@ public:
     {
         return Press("SleepButton");
     }
-
-protected:
-    void *QueryOtherInterface(REFIID iid) override
+    HRESULT GetGuestEnteredACPIMode(long *entered)
     {
-        return IsEqualIID(iid, IID_IStandinLock) ? static_cast<IStandinLock *>(this) : NULL;
+        JournalLine line;
+        BeginCallLine(&line, "GetGuestEnteredACPIMode");
+        if (entered == NULL)
+            return FinishCallLine(&line, E_POINTER);
+        *entered = 0;
+        HRESULT result = BeginMachineCall("GetGuestEnteredACPIMode");
+        if (FAILED(result))
+            return FinishCallLine(&line, result);
+        NoteServerActivity();
+        return AskGuestEnteredAcpiMode(generation, machine, entered, &line);
     }
 
 private:
@@ -343,6 +556,14 @@ private:
             result = STANDIN_E_INVALID_OBJECT_STATE;
         return result;
     }
+    // A call that needs the machine to run: refused by a console not powered up.
+    HRESULT BeginMachineCall(const char *method)
+    {
+        HRESULT result = Begin(method);
+        if (SUCCEEDED(result) && !poweredUp)
+            result = STANDIN_E_INVALID_VM_STATE;
+        return result;
+    }
     HRESULT Stop(const char *method, StopOperation operation, void **progress)
     {
         JournalLine line;
@@ -350,13 +571,15 @@ private:
         if (progress == NULL)
             return FinishCallLine(&line, E_POINTER);
         *progress = NULL;
-        return StopMachine(generation, machine, &line, Begin(method), operation, progress);
+        char call[64];
+        snprintf(call, sizeof(call), "IConsole::%s", method);
+        return StopMachine(generation, machine, &line, BeginMachineCall(method), operation, call, progress);
     }
     HRESULT Press(const char *button)
     {
         JournalLine line;
         BeginCallLine(&line, button);
-        HRESULT result = Begin(button);
+        HRESULT result = BeginMachineCall(button);
         if (FAILED(result))
             return FinishCallLine(&line, result);
         NoteServerActivity();
@@ -364,6 +587,7 @@ private:
     }
 
     SessionLock *lock;
+    const int poweredUp;
 };
 
 class MachineObject : public ServerObject {
@@ -437,8 +661,8 @@ public:
             *state = catalogued.state;
         return JournalCall("get_State", result);
     }
-    // Only a shared lock (1) is offered: it needs a running machine, whose
-    // console and session machine the server then hands to the session.
+    // Only a shared lock (1) is offered. On a machine that no session holds
+    // it is an exclusive write lock, as VirtualBox makes it.
     HRESULT LockMachine(IUnknown *session, long lockType)
     {
         JournalLine line;
@@ -450,20 +674,32 @@ public:
             result = E_INVALIDARG;
         if (SUCCEEDED(result))
             result = ReadCatalogued(&catalogued);
-        if (SUCCEEDED(result) && !IsOnlineState(StandinStateOf(generation, catalogued.state)))
-            result = STANDIN_E_INVALID_VM_STATE;
         IStandinSessionControl *control = NULL;
         if (SUCCEEDED(result))
             result = session->QueryInterface(IID_IStandinSessionControl, (void **)&control);
+        SessionLock *taken = NULL;
         if (SUCCEEDED(result)) {
-            SessionLock *taken = new SessionLock();
-            ConsoleObject *console = new ConsoleObject(generation, machine, taken);
+            taken = new SessionLock(machine);
+            result = TakeMachineLock(generation, machine, taken);
+        }
+        if (SUCCEEDED(result)) {
+            ConsoleObject *console = NULL;
+            if (!taken->exclusive || WriteLockHasConsole(generation))
+                console = new ConsoleObject(generation, machine, taken, !taken->exclusive);
             MachineObject *sessionMachine = new MachineObject(generation, machine, taken);
-            taken->Release();
-            result = control->AssignLock((IUnknown *)console->Face(), (IUnknown *)sessionMachine->Face());
-            console->Release();
+            ULONG clientPid = 0;
+            result = control->AssignLock(console != NULL ? (IUnknown *)console->Face() : NULL,
+                                         (IUnknown *)sessionMachine->Face(), taken, &clientPid);
+            if (SUCCEEDED(result))
+                taken->SetClient(clientPid);
+            else
+                taken->Unlock();
+            if (console != NULL)
+                console->Release();
             sessionMachine->Release();
         }
+        if (taken != NULL)
+            taken->Release();
         if (control != NULL)
             control->Release();
         return FinishCallLine(&line, result);
@@ -480,7 +716,7 @@ public:
         HRESULT result = Begin("SaveState");
         if (SUCCEEDED(result) && lock == NULL)
             result = STANDIN_E_INVALID_VM_STATE;
-        return StopMachine(generation, machine, &line, result, StopSaveState, progress);
+        return StopMachine(generation, machine, &line, result, StopSaveState, "IMachine::SaveState", progress);
     }
 
 private:
@@ -626,9 +862,14 @@ StandinObject *NewProgressObject(const StandinGeneration *generation, const char
     return new ProgressObject(generation, machineName);
 }
 
-void CompleteProgress(StandinObject *progress, HRESULT result)
+void CompleteProgress(StandinObject *progress, HRESULT resultCode)
 {
-    static_cast<ProgressObject *>(progress)->Complete(result);
+    static_cast<ProgressObject *>(progress)->Complete(resultCode, 0);
+}
+
+void AbortProgress(StandinObject *progress)
+{
+    static_cast<ProgressObject *>(progress)->Complete(E_ABORT, 1);
 }
 
 StandinMethod StandinImplementationOf(StandinMethodId method)
@@ -665,6 +906,14 @@ StandinMethod StandinImplementationOf(StandinMethodId method)
         return StandinEntry<&ConsoleObject::SleepButton>();
     case StandinMethod_ConsoleSaveState:
         return StandinEntry<&ConsoleObject::SaveState>();
+    case StandinMethod_GuestEnteredACPIMode:
+        return StandinEntry<&ConsoleObject::GetGuestEnteredACPIMode>();
+    case StandinMethod_Completed:
+        return StandinEntry<&ProgressObject::get_Completed>();
+    case StandinMethod_ResultCode:
+        return StandinEntry<&ProgressObject::get_ResultCode>();
+    case StandinMethod_ErrorInfo:
+        return StandinEntry<&ProgressObject::get_ErrorInfo>();
     case StandinMethod_WaitForCompletion:
         return StandinEntry<&ProgressObject::WaitForCompletion>();
     case StandinMethod_Enabled:

@@ -56,6 +56,7 @@ void PinInterfaceRegistrations(void)
     AddIid(IID_IClassFactory);
     AddIid(IID_IServiceProvider);
     AddIid(IID_IDispatch);
+    AddIid(IID_IStandinLock);
     for (const StandinGeneration &generation : StandinGenerations) {
         for (const StandinInterfaceLayout &layout : generation.interfaces) {
             AddIid(layout.iid);

@@ -28,6 +28,16 @@ void ServeRequest(HANDLE pipe, const char *request)
     } else if (strcmp(request, "SHUTDOWN") == 0 || strcmp(request, "RESTART") == 0) {
         WriteStandinLine(pipe, "OK");
         RequestServerShutdown(strcmp(request, "RESTART") == 0);
+    } else if (strncmp(request, "GUEST ", 6) == 0) {
+        NoteGuestChange(request + 6);
+        WriteStandinLine(pipe, "OK");
+    } else if (strncmp(request, "HEADLESS-ENDS ", 14) == 0) {
+        char how[16] = "";
+        const char *name = strchr(request + 14, ' ');
+        if (name != NULL && (size_t)(name - (request + 14)) < sizeof(how))
+            lstrcpynA(how, request + 14, (int)(name - (request + 14)) + 1);
+        int ended = name != NULL && EndMachineFromHeadless(name + 1, how);
+        WriteStandinLine(pipe, ended ? "OK" : "ERR no VBoxHeadless runs it, or its state forbids");
     } else if (strncmp(request, "ATTACH ", 7) == 0) {
         char *rest = NULL;
         unsigned long pid = strtoul(request + 7, &rest, 10);

@@ -1,8 +1,8 @@
 // The Session object of the stand-in, loaded into the client's process
 // (InprocServer32, ThreadingModel Both), of the generation chosen when it is
 // created. IMachine::LockMachine on the server hands it the locked machine's
-// console and the session's machine through IStandinSessionControl;
-// UnlockMachine gives the lock back through the console's IStandinLock.
+// console (none for an exclusive lock from 5.2 on), the session's machine and
+// the lock through IStandinSessionControl; UnlockMachine gives the lock back.
 #include <windows.h>
 
 #include <stdio.h>
@@ -25,14 +25,10 @@ HRESULT JournalSessionCall(const char *call, HRESULT result)
     return result;
 }
 
-void GiveLockBack(IUnknown *console)
+void GiveLockBack(IStandinLock *lock)
 {
-    IStandinLock *lock = NULL;
-    if (SUCCEEDED(console->QueryInterface(IID_IStandinLock, (void **)&lock))) {
-        lock->Unlock();
-        lock->Release();
-    }
-    console->Release();
+    lock->Unlock();
+    lock->Release();
 }
 
 // The generation's own face of a server object (a private copy's where the
@@ -42,7 +38,7 @@ void GiveLockBack(IUnknown *console)
 IUnknown *FaceOf(IUnknown *object, const StandinGeneration *generation, StandinInterfaceKind kind)
 {
     IUnknown *face = NULL;
-    if (generation == NULL)
+    if (generation == NULL || object == NULL)
         return NULL;
     if (FAILED(object->QueryInterface(generation->interfaces[kind].marshalIid, (void **)&face))) {
         object->AddRef();
@@ -55,7 +51,7 @@ class SessionObject : public StandinObject, public IStandinSessionControl {
 public:
     explicit SessionObject(const StandinGeneration *sessionGeneration)
         : StandinObject(sessionGeneration != NULL ? &sessionGeneration->interfaces[StandinInterface_ISession] : NULL),
-          generation(sessionGeneration), console(NULL), machine(NULL)
+          generation(sessionGeneration), console(NULL), machine(NULL), lock(NULL)
     {
         InitializeCriticalSection(&guard);
         InterlockedIncrement(&ModuleUsers);
@@ -86,39 +82,49 @@ public:
         HRESULT result = ReadStandinFault("ISession::UnlockMachine");
         IUnknown *heldConsole = NULL;
         IUnknown *heldMachine = NULL;
+        IStandinLock *heldLock = NULL;
         if (SUCCEEDED(result)) {
             EnterCriticalSection(&guard);
             heldConsole = console;
             heldMachine = machine;
+            heldLock = lock;
             console = NULL;
             machine = NULL;
+            lock = NULL;
             LeaveCriticalSection(&guard);
-            if (heldConsole == NULL)
+            if (heldLock == NULL)
                 result = STANDIN_E_INVALID_OBJECT_STATE;
         }
         JournalSessionCall("ISession::UnlockMachine", result);
+        if (heldLock != NULL)
+            GiveLockBack(heldLock);
         if (heldConsole != NULL)
-            GiveLockBack(heldConsole);
+            heldConsole->Release();
         if (heldMachine != NULL)
             heldMachine->Release();
         return result;
     }
 
-    STDMETHODIMP AssignLock(IUnknown *assignedConsole, IUnknown *assignedMachine) override
+    // The console is NULL for an exclusive lock from 5.2 on.
+    STDMETHODIMP AssignLock(IUnknown *assignedConsole, IUnknown *assignedMachine, IStandinLock *assignedLock,
+                            ULONG *clientProcessId) override
     {
-        if (assignedConsole == NULL || assignedMachine == NULL)
+        if (assignedMachine == NULL || assignedLock == NULL || clientProcessId == NULL)
             return E_INVALIDARG;
-        // Asked for before the guard is taken: each is a call to the server.
+        *clientProcessId = GetCurrentProcessId();
+        // Asked for before the guard is taken: a face that came untyped is a call to the server.
         IUnknown *newConsole = FaceOf(assignedConsole, generation, StandinInterface_IConsole);
         IUnknown *newMachine = FaceOf(assignedMachine, generation, StandinInterface_IMachine);
-        HRESULT result = newConsole != NULL && newMachine != NULL ? S_OK : E_NOINTERFACE;
+        HRESULT result = (newConsole != NULL || assignedConsole == NULL) && newMachine != NULL ? S_OK : E_NOINTERFACE;
         if (SUCCEEDED(result)) {
             EnterCriticalSection(&guard);
-            if (console != NULL) {
+            if (lock != NULL) {
                 result = STANDIN_E_INVALID_OBJECT_STATE;
             } else {
                 console = newConsole;
                 machine = newMachine;
+                lock = assignedLock;
+                lock->AddRef();
                 newConsole = newMachine = NULL;
             }
             LeaveCriticalSection(&guard);
@@ -140,15 +146,18 @@ private:
     ~SessionObject() override
     {
         // A session released while locked unlocks, as a closed session does.
+        if (lock != NULL)
+            GiveLockBack(lock);
         if (console != NULL)
-            GiveLockBack(console);
+            console->Release();
         if (machine != NULL)
             machine->Release();
         DeleteCriticalSection(&guard);
         InterlockedDecrement(&ModuleUsers);
     }
 
-    // What the lock gave the session, with a new reference; refused without a lock.
+    // What the lock gave the session, with a new reference (NULL for the
+    // console of an exclusive lock from 5.2 on); refused without a lock.
     HRESULT HandOut(const char *call, IUnknown **held, void **out)
     {
         if (out == NULL)
@@ -157,9 +166,9 @@ private:
         HRESULT result = ReadStandinFault(call);
         if (SUCCEEDED(result)) {
             EnterCriticalSection(&guard);
-            if (*held == NULL) {
+            if (lock == NULL) {
                 result = STANDIN_E_INVALID_OBJECT_STATE;
-            } else {
+            } else if (*held != NULL) {
                 (*held)->AddRef();
                 *out = *held;
             }
@@ -171,6 +180,7 @@ private:
     const StandinGeneration *const generation;
     IUnknown *console;
     IUnknown *machine;
+    IStandinLock *lock;
     CRITICAL_SECTION guard;
 };
 

@@ -57,6 +57,35 @@ int StandinSetDelay(const char *operation, long ms)
     return WriteStandinDelay(operation, ms);
 }
 
+int StandinSetOutcome(const char *method, long hresult)
+{
+    return WriteStandinOutcome(method, hresult);
+}
+
+int StandinSetGuest(const char *machineName, const char *behaviour)
+{
+    if (!WriteStandinGuest(machineName, behaviour))
+        return 0;
+    // A running server applies the change at once (a crash); without one the
+    // catalogue is enough.
+    char request[300];
+    char reply[64];
+    snprintf(request, sizeof(request), "GUEST %s", machineName);
+    if (ExchangeStandinRequest(request, reply, sizeof(reply), ServerAnswerMs))
+        return strcmp(reply, "OK") == 0;
+    return 1;
+}
+
+int StandinHeadlessEnds(const char *machineName, const char *how)
+{
+    if (machineName == NULL || how == NULL)
+        return 0;
+    char request[300];
+    char reply[128];
+    snprintf(request, sizeof(request), "HEADLESS-ENDS %s %s", how, machineName);
+    return ExchangeStandinRequest(request, reply, sizeof(reply), ServerAnswerMs) && strcmp(reply, "OK") == 0;
+}
+
 int StandinSetMismatch(const char *interfaceName, const char *other)
 {
     if (other == NULL)

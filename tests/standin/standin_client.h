@@ -18,6 +18,9 @@ struct StandinMachine {
     long vrdeEnabled;
     long vrdePort;
     unsigned long width, height, bitsPerPixel;
+    // 1: the machine offers its guest the sleep states S1 and S4 (VirtualBox's
+    // PowerS1Enabled, PowerS4Enabled); 0, VirtualBox's default: neither.
+    long sleepStates;
 };
 
 // Forgets machines, faults, delays, behaviours and the journal and puts the
@@ -47,14 +50,29 @@ int StandinSetFault(const char *method, long hresult);
 // "FindMachine": ms that each FindMachine call takes (the server answers
 // nothing else meanwhile).
 int StandinSetDelay(const char *operation, long ms);
+// The progress that method hands out ("IConsole::PowerDown",
+// "IConsole::SaveState" of 4.0, "IMachine::SaveState" from 5.2 on) completes
+// with that ResultCode, after the operation's delay; 0 clears.
+int StandinSetOutcome(const char *method, long hresult);
+// How the machine's guest answers: "normal" (either button shuts it down
+// after the button's delay), "ignores-acpi" (ACPI on, presses ignored),
+// "no-acpi" (ACPI never switched on, presses ignored), "sleeps" (the sleep
+// button pauses the machine when it offers S1/S4; the power button shuts
+// down), "crashes" (Guru Meditation: the machine becomes Stuck, at once if it
+// runs, else as soon as it runs).
+int StandinSetGuest(const char *machineName, const char *behaviour);
+// The machine's VBoxHeadless "savestate"s or "poweroff"s its machine by itself
+// now, as at Windows shutdown; refused when none runs it or its state forbids.
+int StandinHeadlessEnds(const char *machineName, const char *how);
 // A later release that changed one interface: its objects ("IMachine",
 // "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo")
 // answer the identifier other ("{...}") instead of their generation's; NULL
 // gives them theirs back. Other names and texts that are no identifier are refused.
 int StandinSetMismatch(const char *interfaceName, const char *other);
-// "normal", "crash" (exits with exitCode right after attaching), "fail"
-// (exits with exitCode without attaching: the machine never comes up) or "hang"
-// (ignores every stop and never exits by itself).
+// "normal", "crash" (the process dies with exitCode right after attaching:
+// the machine is Aborted), "fail" (a failed power-up: after the lock the
+// machine goes back to its state and VBoxHeadless exits 0, whatever exitCode)
+// or "hang" (no stop ever finishes and the process never exits by itself).
 int StandinSetHeadlessBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);
 // How long a server started by COM activation stays up once it has no
 // objects left and nothing calls it (default 10000 ms).

@@ -29,9 +29,18 @@ struct StandinInterfaceLayout {
     int index;              // 0 to STANDIN_LAYOUT_COUNT - 1
 };
 
+// What a failed save leaves behind.
+enum StandinFailedSave {
+    StandinFailedSave_Paused,    // the machine paused before it saved, and stays so (4.0)
+    StandinFailedSave_Restored,  // the state from before the save (5.2, 6.1, 7.2)
+    StandinFailedSave_Saving     // the call succeeds, the progress fails with E_FAIL, the state stays Saving (7.0, 7.1)
+};
+
 struct StandinGeneration {
     const char *name;                          // "7.1"
     long states[StandinStateCount];            // MachineState numbers; -1 where the generation has none
+    int savePausesFirst;                       // a running machine goes Paused, then Saving
+    StandinFailedSave failedSave;
     StandinInterfaceLayout interfaces[StandinInterfaceCount];
 };
 

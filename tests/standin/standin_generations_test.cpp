@@ -81,7 +81,11 @@ const Method Methods[] = {
     { "IConsole", L"PowerDown", Call, 1, { 22, 33, 33, 33, 33, 33 } },
     { "IConsole", L"PowerButton", Call, 0, { 26, 37, 37, 37, 37, 37 } },
     { "IConsole", L"SleepButton", Call, 0, { 27, 38, 38, 38, 38, 38 } },
+    { "IConsole", L"GetGuestEnteredACPIMode", Call, 1, { 29, 40, 40, 40, 40, 40 } },
     { "IConsole", L"SaveState", Call, 1, { 30, 0, 0, 0, 0, 0 } },
+    { "IProgress", L"Completed", Get, 1, { 13, 13, 13, 13, 13, 13 } },
+    { "IProgress", L"ResultCode", Get, 1, { 15, 15, 15, 15, 15, 15 } },
+    { "IProgress", L"ErrorInfo", Get, 1, { 16, 16, 16, 16, 16, 16 } },
     { "IProgress", L"WaitForCompletion", Call, 1, { 26, 29, 37, 37, 37, 37 } },
     { "IVRDEServer", L"Enabled", Get, 1, { 7, 7, 7, 7, 7, 7 } },
     { "IVRDEServerInfo", L"Port", Get, 1, { 8, 8, 8, 8, 8, 8 } },
@@ -93,11 +97,13 @@ const Method Methods[] = {
 struct States {
     long abortedSaved;  // 0: none
     long running;
+    long paused;
     long stopping;
     long saving;
 };
 const States StateNumbers[GenerationCount] = {
-    { 0, 5, 11, 12 }, { 0, 5, 11, 12 }, { 0, 5, 11, 12 }, { 5, 6, 12, 13 }, { 5, 6, 12, 13 }, { 5, 6, 12, 13 },
+    { 0, 5, 6, 11, 12 }, { 0, 5, 6, 11, 12 }, { 0, 5, 6, 11, 12 },
+    { 5, 6, 7, 12, 13 }, { 5, 6, 7, 12, 13 }, { 5, 6, 7, 12, 13 },
 };
 const long PoweredOff = 1;
 const long Saved = 2;
@@ -359,8 +365,95 @@ TEST_F(GenerationTest, ScreenResolutionHasTheOriginAndMonitorStatusFrom52On)
         EXPECT_EQ(0, yOrigin);
         // GuestMonitorStatus Enabled.
         EXPECT_EQ(1, monitorStatus);
+        // Before the guest has set a mode: 0 x 0, the monitor Blank.
+        StandinMachine blank = MakeMachine("Web Server", WebUuid, StateNumbers[generation].running);
+        blank.width = blank.height = 0;
+        ASSERT_EQ(1, StandinPutMachine(&blank));
+        EXPECT_EQ(S_OK, CallAt(display, resolution, 0UL, &width, &height, &bits, &xOrigin, &yOrigin, &monitorStatus));
+        EXPECT_EQ(0u, width + height);
+        EXPECT_EQ(2, monitorStatus);
         EXPECT_EQ(S_OK, CallAt(locked.session, At(generation, "ISession", L"UnlockMachine")));
         EXPECT_LE(0, IndexOf(Journal(), "IDisplay::GetScreenResolution machine=\"Web Server\" screenId=0"));
+    }
+}
+
+// A failed save (a full disk): the outcome is in the progress's ResultCode,
+// and each generation leaves its own state behind, the machine's process alive.
+TEST_F(GenerationTest, AFailedSaveIsToldByResultCodeAndLeavesEachGenerationsState)
+{
+    const long FileError = (long)0x80BB0004L;
+    struct Row {
+        long resultCode;
+        long after;
+    } rows[GenerationCount] = {
+        { FileError, StateNumbers[0].paused },   // 4.0 paused before it saved
+        { FileError, StateNumbers[1].running },
+        { FileError, StateNumbers[2].running },
+        { E_FAIL, StateNumbers[3].saving },      // 7.0 and 7.1: a bare E_FAIL, still Saving
+        { E_FAIL, StateNumbers[4].saving },
+        { FileError, StateNumbers[5].running },
+    };
+    for (int generation = 0; generation < GenerationCount; generation++) {
+        SCOPED_TRACE(Generations[generation]);
+        Serve(generation, PoweredOff);
+        const char *method = generation == 0 ? "IConsole::SaveState" : "IMachine::SaveState";
+        ASSERT_EQ(1, StandinSetOutcome(method, FileError));
+        PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
+        Locked locked = Lock(generation);
+        ASSERT_NE(nullptr, locked.console);
+        IUnknown *target = generation == 0 ? locked.console : SessionMachine(locked, generation);
+        ASSERT_NE(nullptr, target);
+        IUnknown *progress = NULL;
+        ASSERT_EQ(S_OK, CallAt(target, generation == 0 ? At(0, "IConsole", L"SaveState") : At(generation, "IMachine", L"SaveState"),
+                               &progress));
+        progress = Ask(Hold(progress), "IProgress", generation);
+        ASSERT_NE(nullptr, progress);
+        EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"WaitForCompletion"), -1L));
+        long completed = 0, code = 0;
+        IUnknown *info = (IUnknown *)1;
+        EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"Completed"), &completed));
+        EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"ResultCode"), &code));
+        EXPECT_EQ(S_OK, CallAt(progress, At(generation, "IProgress", L"ErrorInfo"), &info));
+        EXPECT_EQ(1, completed);
+        EXPECT_EQ(rows[generation].resultCode, code);
+        EXPECT_EQ(nullptr, info);
+        EXPECT_EQ(rows[generation].after, StateOf("Web Server"));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
+        EXPECT_EQ(S_OK, CallAt(locked.session, At(generation, "ISession", L"UnlockMachine")));
+    }
+}
+
+// A shared lock on a machine that no session holds is an exclusive lock;
+// from 5.2 on its session has no console (S_OK with NULL), in 4.0 one that is
+// not powered up. VBoxHeadless cannot lock the machine meanwhile.
+TEST_F(GenerationTest, ASharedLockOnAMachineNobodyHoldsHasNoConsoleFrom52On)
+{
+    for (int generation = 0; generation < GenerationCount; generation++) {
+        SCOPED_TRACE(Generations[generation]);
+        Serve(generation, PoweredOff);
+        IUnknown *virtualBox = Ask(Create(CLSID_VirtualBox, CLSCTX_LOCAL_SERVER), "IVirtualBox", generation);
+        IUnknown *session = Ask(Create(CLSID_Session, CLSCTX_INPROC_SERVER), "ISession", generation);
+        ASSERT_NE(nullptr, session);
+        Bstr name(L"Web Server");
+        IUnknown *found = NULL;
+        ASSERT_EQ(S_OK, CallAt(virtualBox, At(generation, "IVirtualBox", L"FindMachine"), name.value, &found));
+        IUnknown *machine = Ask(Hold(found), "IMachine", generation);
+        ASSERT_NE(nullptr, machine);
+        EXPECT_EQ(S_OK, CallAt(machine, At(generation, "IMachine", L"LockMachine"), session, 1L));
+        IUnknown *console = (IUnknown *)1;
+        EXPECT_EQ(S_OK, CallAt(session, At(generation, "ISession", L"Console"), &console));
+        if (generation == 0) {
+            console = Ask(Hold(console), "IConsole", generation);
+            ASSERT_NE(nullptr, console);
+            EXPECT_EQ(InvalidVmState, CallAt(console, At(0, "IConsole", L"PowerButton")));
+        } else {
+            EXPECT_EQ(nullptr, console);
+        }
+        PROCESS_INFORMATION refused = StartHeadless(std::string("-s \"") + WebUuid + "\" -v config");
+        EXPECT_EQ(1u, ExitCodeOf(refused));
+        EXPECT_EQ(PoweredOff, StateOf("Web Server"));
+        EXPECT_EQ(S_OK, CallAt(session, At(generation, "ISession", L"UnlockMachine")));
+        EXPECT_LE(0, IndexOf(Journal(), "VBoxHeadless::LockMachine machine=\"Web Server\" result=0x80bb0007"));
     }
 }
 

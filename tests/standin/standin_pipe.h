@@ -8,9 +8,15 @@
 //                         and the catalogue and the journal are empty
 //   SHUTDOWN              OK, then the server ends
 //   RESTART               OK, then the server ends and starts a fresh copy
-//   ATTACH <pid> <uuid>   OK <machine name>; the connection then stays open
-//                         and the server writes QUIT (stop the machine) or
-//                         END (end now, whatever the behaviour) to it
+//   GUEST <name>          OK, once a guest that now crashes has crashed
+//   HEADLESS-ENDS <savestate|poweroff> <name>
+//                         OK once the machine's VBoxHeadless has begun to
+//                         save or power off its machine by itself
+//   ATTACH <pid> <uuid>   OK <machine name>, or LOCKED (another session holds
+//                         the machine); after OK the connection stays open
+//                         and the server writes QUIT (the machine is off or
+//                         saved: exit 0) or END (end now, whatever the
+//                         behaviour) to it
 
 #include <windows.h>
 

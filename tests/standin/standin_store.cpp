@@ -29,6 +29,10 @@ const char *const FaultNames[] = {
     "IConsole::PowerButton",
     "IConsole::SleepButton",
     "IConsole::SaveState",
+    "IConsole::GetGuestEnteredACPIMode",
+    "IProgress::get_Completed",
+    "IProgress::get_ResultCode",
+    "IProgress::get_ErrorInfo",
     "IProgress::WaitForCompletion",
     "IVRDEServer::get_Enabled",
     "IVRDEServerInfo::get_Port",
@@ -36,6 +40,10 @@ const char *const FaultNames[] = {
 };
 
 const char *const DelayNames[] = { "PowerDown", "SaveState", "PowerButton", "SleepButton", "FindMachine" };
+
+const char *const OutcomeNames[] = { "IConsole::PowerDown", "IConsole::SaveState", "IMachine::SaveState" };
+
+const char *const GuestBehaviours[] = { "normal", "ignores-acpi", "no-acpi", "sleeps", "crashes" };
 
 const char *const MismatchNames[] = { "IMachine", "IConsole", "IProgress", "IDisplay", "IVRDEServer", "IVRDEServerInfo" };
 
@@ -120,6 +128,38 @@ void ReadServerText(const char *value, const char *fallback, char *text, size_t 
         RegCloseKey(key);
 }
 
+// A value of a folder of named numbers (Faults, Outcomes); fallback when absent.
+DWORD ReadFolderValue(const char *folder, const char *name, DWORD fallback)
+{
+    char subkey[512];
+    ComposeSubkey(subkey, sizeof(subkey), folder, NULL);
+    HKEY key = OpenStoreKey(subkey, 0, KEY_QUERY_VALUE);
+    if (key == NULL)
+        return fallback;
+    DWORD value = ReadDword(key, name, fallback);
+    RegCloseKey(key);
+    return value;
+}
+
+// 0 removes the value.
+int WriteFolderValue(const char *folder, const char *name, DWORD value)
+{
+    char subkey[512];
+    ComposeSubkey(subkey, sizeof(subkey), folder, NULL);
+    HKEY key = OpenStoreKey(subkey, 1, KEY_SET_VALUE);
+    if (key == NULL)
+        return 0;
+    int written;
+    if (value == 0) {
+        LONG status = RegDeleteValueA(key, name);
+        written = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    } else {
+        written = WriteDword(key, name, value);
+    }
+    RegCloseKey(key);
+    return written;
+}
+
 }  // namespace
 
 int ReadStandinMachine(const char *name, StandinMachine *machine)
@@ -142,6 +182,7 @@ int ReadStandinMachine(const char *name, StandinMachine *machine)
     machine->width = ReadDword(key, "Width", 0);
     machine->height = ReadDword(key, "Height", 0);
     machine->bitsPerPixel = ReadDword(key, "BitsPerPixel", 0);
+    machine->sleepStates = (long)ReadDword(key, "SleepStates", 0);
     RegCloseKey(key);
     return 1;
 }
@@ -165,7 +206,8 @@ int WriteStandinMachine(const StandinMachine *machine)
                   WriteDword(key, "VrdePort", (DWORD)machine->vrdePort) &&
                   WriteDword(key, "Width", machine->width) &&
                   WriteDword(key, "Height", machine->height) &&
-                  WriteDword(key, "BitsPerPixel", machine->bitsPerPixel);
+                  WriteDword(key, "BitsPerPixel", machine->bitsPerPixel) &&
+                  WriteDword(key, "SleepStates", (DWORD)machine->sleepStates);
     RegCloseKey(key);
     return written;
 }
@@ -215,32 +257,51 @@ int IsStandinFaultName(const char *method)
 
 HRESULT ReadStandinFault(const char *method)
 {
-    char subkey[512];
-    ComposeSubkey(subkey, sizeof(subkey), "Faults", NULL);
-    HKEY key = OpenStoreKey(subkey, 0, KEY_QUERY_VALUE);
-    if (key == NULL)
-        return S_OK;
-    HRESULT fault = (HRESULT)ReadDword(key, method, 0);
-    RegCloseKey(key);
-    return fault;
+    return (HRESULT)ReadFolderValue("Faults", method, 0);
 }
 
 int WriteStandinFault(const char *method, long hresult)
 {
-    if (!IsStandinFaultName(method))
+    return IsStandinFaultName(method) && WriteFolderValue("Faults", method, (DWORD)hresult);
+}
+
+int IsStandinOutcomeName(const char *method)
+{
+    return IsInList(method, OutcomeNames, sizeof(OutcomeNames) / sizeof(OutcomeNames[0]));
+}
+
+HRESULT ReadStandinOutcome(const char *method)
+{
+    return (HRESULT)ReadFolderValue("Outcomes", method, 0);
+}
+
+int WriteStandinOutcome(const char *method, long hresult)
+{
+    return IsStandinOutcomeName(method) && WriteFolderValue("Outcomes", method, (DWORD)hresult);
+}
+
+void ReadStandinGuest(const char *machineName, char *behaviour, size_t size)
+{
+    char subkey[512];
+    ComposeSubkey(subkey, sizeof(subkey), "Guests", NULL);
+    HKEY key = IsUsableMachineName(machineName) ? OpenStoreKey(subkey, 0, KEY_QUERY_VALUE) : NULL;
+    if (key == NULL || !ReadText(key, machineName, behaviour, size))
+        lstrcpynA(behaviour, "normal", (int)size);
+    if (key != NULL)
+        RegCloseKey(key);
+}
+
+int WriteStandinGuest(const char *machineName, const char *behaviour)
+{
+    if (!IsUsableMachineName(machineName) ||
+        !IsInList(behaviour, GuestBehaviours, sizeof(GuestBehaviours) / sizeof(GuestBehaviours[0])))
         return 0;
     char subkey[512];
-    ComposeSubkey(subkey, sizeof(subkey), "Faults", NULL);
+    ComposeSubkey(subkey, sizeof(subkey), "Guests", NULL);
     HKEY key = OpenStoreKey(subkey, 1, KEY_SET_VALUE);
     if (key == NULL)
         return 0;
-    int written;
-    if (hresult == 0) {
-        LONG status = RegDeleteValueA(key, method);
-        written = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
-    } else {
-        written = WriteDword(key, method, (DWORD)hresult);
-    }
+    int written = WriteText(key, machineName, behaviour);
     RegCloseKey(key);
     return written;
 }

@@ -11,11 +11,14 @@
 //                                       served: "4.0" (default) ... "7.2", "none"
 //   Machines\<name>                     Name, Uuid (REG_SZ); State, SessionPid,
 //                                       VrdeEnabled, VrdePort, Width, Height,
-//                                       BitsPerPixel (REG_DWORD)
+//                                       BitsPerPixel, SleepStates (REG_DWORD)
 //   Faults            "<Interface::method>" = REG_DWORD HRESULT
 //   Delays            "PowerDown" | "SaveState" | "PowerButton" | "SleepButton"
 //                     = REG_DWORD milliseconds (0xFFFFFFFF: never)
 //   Headless\<name>   Behaviour (REG_SZ), ExitCode (REG_DWORD)
+//   Guests            "<name>" = REG_SZ how the machine's guest answers
+//   Outcomes          "<Interface::method>" = REG_DWORD the ResultCode of the
+//                     progress that the method hands out
 //   Mismatch          "<Interface>" = REG_SZ the identifier that interface's
 //                     objects answer instead of their generation's (a later
 //                     release that changed that interface)
@@ -49,6 +52,15 @@ int WriteStandinFault(const char *method, long hresult);
 int IsStandinDelayName(const char *operation);
 long ReadStandinDelay(const char *operation);   // 0 when not set
 int WriteStandinDelay(const char *operation, long ms);
+
+int IsStandinOutcomeName(const char *method);
+// The ResultCode that the method's progress is to complete with, S_OK when none.
+HRESULT ReadStandinOutcome(const char *method);
+int WriteStandinOutcome(const char *method, long hresult);
+
+// "normal" when none is set.
+void ReadStandinGuest(const char *machineName, char *behaviour, size_t size);
+int WriteStandinGuest(const char *machineName, const char *behaviour);
 
 int ReadStandinBehaviour(const char *machineName, char *behaviour, size_t behaviourSize, unsigned long *exitCode);
 int WriteStandinBehaviour(const char *machineName, const char *behaviour, unsigned long exitCode);

@@ -23,10 +23,15 @@ const char Usage[] =
     "  reset                           forget machines, faults, delays, behaviours, journal\n"
     "  generation WORD                 4.0, 5.2, 6.1, 7.0, 7.1, 7.2 or none\n"
     "  server-info VERSION HOMEFOLDER\n"
-    "  put-machine NAME UUID [state=N] [pid=N] [vrde=0|1] [port=N] [width=N] [height=N] [bpp=N]\n"
+    "  put-machine NAME UUID [state=N] [pid=N] [vrde=0|1] [port=N] [width=N] [height=N] [bpp=N] [sleep=0|1]\n"
+    "                                  port=-1: its server not started; sleep=1: it offers S1/S4\n"
     "  get-machine NAME\n"
     "  fault METHOD HRESULT            e.g. fault IMachine::LockMachine 0x80004005; 0 clears\n"
     "  delay OPERATION MS              PowerDown, SaveState, PowerButton, SleepButton; -1 never\n"
+    "  outcome INTERFACE::METHOD HRESULT  the ResultCode of the progress that IConsole::PowerDown,\n"
+    "                                  IConsole::SaveState or IMachine::SaveState hands out; 0 clears\n"
+    "  guest NAME normal|ignores-acpi|no-acpi|sleeps|crashes\n"
+    "  headless-ends NAME savestate|poweroff   its VBoxHeadless ends the machine by itself now\n"
     "  headless NAME normal|crash|fail|hang [EXITCODE]\n"
     "  mismatch INTERFACE {IID}|none   that interface's objects answer IID instead of\n"
     "                                  their generation's identifier; none: theirs again\n"
@@ -58,6 +63,8 @@ int SetMachineField(StandinMachine *machine, const char *assignment)
         machine->height = (unsigned long)value;
     else if (key == "bpp")
         machine->bitsPerPixel = (unsigned long)value;
+    else if (key == "sleep")
+        machine->sleepStates = value;
     else
         return 0;
     return 1;
@@ -84,9 +91,9 @@ int GetMachine(const char *name)
     StandinMachine machine;
     if (!StandinGetMachine(name, &machine))
         return 1;
-    printf("name=%s\nuuid=%s\nstate=%ld\npid=%lu\nvrde=%ld\nport=%ld\nwidth=%lu\nheight=%lu\nbpp=%lu\n", machine.name,
-           machine.uuid, machine.state, machine.sessionPid, machine.vrdeEnabled, machine.vrdePort, machine.width,
-           machine.height, machine.bitsPerPixel);
+    printf("name=%s\nuuid=%s\nstate=%ld\npid=%lu\nvrde=%ld\nport=%ld\nwidth=%lu\nheight=%lu\nbpp=%lu\nsleep=%ld\n",
+           machine.name, machine.uuid, machine.state, machine.sessionPid, machine.vrdeEnabled, machine.vrdePort,
+           machine.width, machine.height, machine.bitsPerPixel, machine.sleepStates);
     return 0;
 }
 
@@ -205,6 +212,12 @@ int main(int argc, char **argv)
         return Done(StandinSetFault(arguments[0], (long)strtoul(arguments[1], NULL, 0)));
     if (command == "delay" && count == 2)
         return Done(StandinSetDelay(arguments[0], strtol(arguments[1], NULL, 0)));
+    if (command == "outcome" && count == 2)
+        return Done(StandinSetOutcome(arguments[0], (long)strtoul(arguments[1], NULL, 0)));
+    if (command == "guest" && count == 2)
+        return Done(StandinSetGuest(arguments[0], arguments[1]));
+    if (command == "headless-ends" && count == 2)
+        return Done(StandinHeadlessEnds(arguments[0], arguments[1]));
     if (command == "headless" && (count == 2 || count == 3))
         return Done(StandinSetHeadlessBehaviour(arguments[0], arguments[1], count == 3 ? strtoul(arguments[2], NULL, 0) : 0));
     if (command == "mismatch" && count == 2)
