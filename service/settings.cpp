@@ -23,7 +23,7 @@ static int SettingsLockReady = InitializeSettingsLock();
 
 ServiceSettingsRecord ServiceSettings = {
     "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0,
-    DEFAULT_SHUTDOWN_TIMEOUT, "savestate", StopMethodSaveState, 1, INTERACTIVE_SERVICE_ACCESS
+    DEFAULT_SHUTDOWN_TIMEOUT, DEFAULT_VIRTUALBOX_TIMEOUT, "savestate", StopMethodSaveState, 1, INTERACTIVE_SERVICE_ACCESS
 };
 
 struct PriorityWord {
@@ -139,6 +139,7 @@ static void LoadShutdownSettings(void)
     }
     DWORD maxWaitTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "MaxWaitTimeout", 300000, ini);
     DWORD shutdownTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "ShutdownTimeout", DEFAULT_SHUTDOWN_TIMEOUT, ini);
+    DWORD virtualBoxTimeout = GetPrivateProfileIntA(SETTINGS_SECTION, "VirtualBoxTimeout", DEFAULT_VIRTUALBOX_TIMEOUT, ini);
 
     // Only the two methods that end a machine whatever its guest does, or
     // none; any other word is the default, savestate.
@@ -157,6 +158,7 @@ static void LoadShutdownSettings(void)
     ServiceSettings.StopMethod = method;
     ServiceSettings.MaxWaitTimeout = maxWaitTimeout;
     ServiceSettings.ShutdownTimeout = shutdownTimeout;
+    ServiceSettings.VirtualBoxTimeout = virtualBoxTimeout;
     strcpy(ServiceSettings.ShutdownFallbackCommand, fallback);
     ServiceSettings.FallbackMethod = fallbackMethod;
     LeaveCriticalSection(&SettingsLock);

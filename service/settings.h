@@ -34,6 +34,9 @@ struct ServiceSettingsRecord {
     // How long an ACPI press may take to end the machine before the fallback
     // stops it; 0 waits for ever.
     DWORD ShutdownTimeout;
+    // How long VirtualBox has for each step of a stop, and a stopped machine's
+    // process for its end, before the service ends that process; 0: no limit.
+    DWORD VirtualBoxTimeout;
     // The fallback's word and method; StopMethodNone for "none".
     char ShutdownFallbackCommand[64];
     enum StopMethod FallbackMethod;
@@ -46,6 +49,9 @@ struct ServiceSettingsRecord {
 // Two minutes for the guest, and three of the five minutes of pre-shutdown
 // that -i asks Windows for left for the fallback's save.
 #define DEFAULT_SHUTDOWN_TIMEOUT 120000
+// A save of a large machine on a slow disk takes minutes; a VirtualBox that
+// has not finished in five has hung.
+#define DEFAULT_VIRTUALBOX_TIMEOUT 300000
 
 extern ServiceSettingsRecord ServiceSettings;
 

@@ -155,7 +155,7 @@ enum StopAction OnVmCrash(struct StopSequence *sequence, DWORD now)
         CopyShutdownSettings(sequence->word, sizeof(sequence->word), &sequence->method);
         CopyFallbackSettings(sequence->fallbackWord, sizeof(sequence->fallbackWord), &sequence->fallbackMethod,
                              &sequence->shutdownTimeout);
-        sequence->bound = ServiceSettings.MaxWaitTimeout;
+        sequence->bound = ServiceSettings.VirtualBoxTimeout;
     }
     // Only a power-off ends a stuck machine; nothing falls back from it.
     sequence->fallingBack = 1;
@@ -223,7 +223,7 @@ enum StopAction OnStopControl(struct StopSequence *sequence, DWORD now)
         CopyShutdownSettings(sequence->word, sizeof(sequence->word), &sequence->method);
         CopyFallbackSettings(sequence->fallbackWord, sizeof(sequence->fallbackWord), &sequence->fallbackMethod,
                              &sequence->shutdownTimeout);
-        sequence->bound = ServiceSettings.MaxWaitTimeout;
+        sequence->bound = ServiceSettings.VirtualBoxTimeout;
         WriteLog(2, "Stopping (%s) VM '%s'", sequence->word, sequence->name);
         RemoveShutdownOnceCommand();
         EnterPhase(sequence, StopPhaseBegin, now);

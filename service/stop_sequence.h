@@ -76,7 +76,7 @@ struct StopSequence {
     char fallbackWord[64];
     enum StopMethod fallbackMethod;      // StopMethodNone: wait for ever
     DWORD shutdownTimeout;               // 0: the guest has for ever
-    DWORD bound;                         // MaxWaitTimeout: each step, and the wait for the end
+    DWORD bound;                         // VirtualBoxTimeout: each step, and the wait for the end
     DWORD phaseBegan;
     DWORD pressedAt;
     DWORD repressAt;                     // ms after the press; 0: no second press

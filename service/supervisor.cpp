@@ -25,8 +25,8 @@ static volatile LONG SupervisorStarted;
 // How long the start (connecting, finding the machine, starting
 // VBoxHeadless) may take VirtualBox.
 static const DWORD StartBoundMs = 120000;
-// A step of a stop has MaxWaitTimeout for its operation and this much more
-// for the calls around it.
+// A step of a stop has VirtualBoxTimeout for its operation and this much
+// more for the calls around it.
 static const DWORD StepAllowanceMs = 10000;
 // A read of the machine's condition that takes longer counts as unknown.
 static const DWORD ReadBoundMs = 5000;
@@ -212,8 +212,7 @@ static void CarryOut(const char *name, struct StopSequence *sequence, struct VmW
         case StopActionCall: {
             struct StepResult result;
             RunStep(name, sequence, &result);
-            if (VmProcessEnded())
-                return;
+            // Also when the machine has ended meanwhile: the step may be what ended it.
             action = OnStepResult(sequence, &result, GetTickCount());
             break;
         }

@@ -180,31 +180,45 @@ TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
 }
 
 // The service ends with its machine, and tells Windows how the machine
-// ended: 0 / 0 for a guest that shut itself down, 1066 / 0x80800003 for a
-// crash and for a machine that never came up.
+// ended, by the machine's state and not by VBoxHeadless's exit code alone: 0 /
+// 0 for a guest that shut itself down, 1066 / 0x80800003 for a crash, an
+// aborted machine and one that VirtualBox never powered up (VBoxHeadless
+// exits 0 then too), which is never reported running.
 TEST_F(ServiceTest, AMachineThatEndsEndsTheServiceWithTheExitCodeOfItsEnd)
 {
     struct Case {
         const char *behaviour;
         unsigned long exitCode;
+        const char *endsBy;  // the guest's own end, once the service runs
         DWORD specificExitCode;
         std::vector<std::string> endLines;
     } cases[] = {
-        { "crash", 0, 0, { "VM 'Web Server' stopped by itself" } },
-        { "crash", 3, 0x80800003, { "VM 'Web Server' was terminated abnormally (0x00000003)" } },
-        { "fail", 1, 0x80800003, { "VM 'Web Server' was terminated abnormally (0x00000001)" } },
+        { "normal", 0, "poweroff", 0, { "VM 'Web Server' stopped by itself" } },
+        { "crash", 0, NULL, 0x80800003, { "VM 'Web Server' was terminated abnormally (aborted)" } },
+        { "crash", 3, NULL, 0x80800003, { "VM 'Web Server' was terminated abnormally (0x00000003)" } },
+        { "fail", 1, NULL, 0x80800003,
+          { "ERROR: VM 'Web Server' failed to power up (VBoxHeadless ended with 0x00000000)" } },
     };
     for (const Case &c : cases) {
         DeleteFileA(ServiceSettings.LogPath);
         ASSERT_EQ(1, StandinReset());
         PutMachine(MachineStatePoweredOff);
         ASSERT_EQ(1, StandinSetHeadlessBehaviour(TestVmName, c.behaviour, c.exitCode));
-        RunService([] {});
+        std::vector<StatusReport> reports = RunService([&] {
+            if (c.endsBy != NULL) {
+                ASSERT_TRUE(WaitForSampledState(SERVICE_RUNNING, 30000));
+                ASSERT_EQ(1, StandinHeadlessEnds(TestVmName, c.endsBy));
+            }
+        });
         SERVICE_STATUS status = QueryServiceStatusOf(service);
         std::string row = std::string(c.behaviour) + " " + std::to_string(c.exitCode);
         EXPECT_EQ(c.specificExitCode != 0 ? 1066u : 0u, status.dwWin32ExitCode) << row;
         EXPECT_EQ(c.specificExitCode, status.dwServiceSpecificExitCode) << row;
         EXPECT_EQ(Join(StartLines, c.endLines), LogMessages()) << row;
+        if (std::string(c.behaviour) == "fail") {
+            for (DWORD state : StatesOf(reports))
+                EXPECT_NE((DWORD)SERVICE_RUNNING, state) << row;
+        }
     }
 }
 

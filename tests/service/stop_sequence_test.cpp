@@ -40,7 +40,7 @@ protected:
     {
         WriteTextFile(folder + "vm.ini", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\h\r\nVmName=vm\r\n"
                                          "Loglevel=3\r\nShutdownCommand=" + method + "\r\nShutdownFallbackCommand=" +
-                                             fallback + "\r\nShutdownTimeout=20000\r\nMaxWaitTimeout=60000\r\n");
+                                             fallback + "\r\nShutdownTimeout=20000\r\nVirtualBoxTimeout=60000\r\n");
         DeleteFileA((folder + "vm.log").c_str());
         ASSERT_EQ(1, LoadSettingsForProgram((folder + "vm.exe").c_str(), 1));
     }
