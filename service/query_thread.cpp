@@ -64,21 +64,6 @@ static void DropQueryConnection(void)
         DisconnectVirtualBox(&QueryVirtualBox);
 }
 
-// Results that say the connection is dead, not that the question failed.
-static int IsServerGone(HRESULT result)
-{
-    static const HRESULT gone[] = {
-        RPC_E_DISCONNECTED, RPC_E_SERVER_DIED, RPC_E_SERVER_DIED_DNE, CO_E_OBJNOTCONNECTED,
-        HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED),
-        HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE),
-    };
-    for (size_t i = 0; i < sizeof(gone) / sizeof(gone[0]); i++) {
-        if (result == gone[i])
-            return 1;
-    }
-    return 0;
-}
-
 static DWORD AskVirtualBox(DWORD code, HRESULT *lookup)
 {
     const char *name = ServiceSettings.VmName;

@@ -268,8 +268,12 @@ enum StopAction OnMachineCondition(struct StopSequence *sequence, enum MachineCo
 }
 
 // Records what a step may have ended the machine with.
-static void NoteStep(struct StopSequence *sequence, const struct StepResult *result)
+void NoteStepResult(struct StopSequence *sequence, const struct StepResult *result)
 {
+    if (sequence->repressing) {
+        sequence->repressing = 0;
+        return;
+    }
     int accepted = result->outcome == StepCarriedOut || result->outcome == StepSignalled || result->accepted;
     if (accepted)
         CopyWord(sequence->callMethod == StopMethodSaveState ? sequence->savedWord : sequence->poweredOffWord,
@@ -291,7 +295,7 @@ enum StopAction OnStepResult(struct StopSequence *sequence, const struct StepRes
             return EndTheProcess(sequence, now);
         return StopActionWait;
     }
-    NoteStep(sequence, result);
+    NoteStepResult(sequence, result);
     switch (result->outcome) {
     case StepCarriedOut:
         return WaitForTheEnd(sequence, now);

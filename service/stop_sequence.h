@@ -126,6 +126,9 @@ enum StopAction OnStopControl(struct StopSequence *sequence, DWORD now);
 enum StopAction OnVmCrash(struct StopSequence *sequence, DWORD now);
 enum StopAction OnMachineCondition(struct StopSequence *sequence, enum MachineCondition condition, DWORD now);
 enum StopAction OnStepResult(struct StopSequence *sequence, const struct StepResult *result, DWORD now);
+// A step that the machine's end overtook: what it says of how the machine
+// ended is kept, and nothing more is decided.
+void NoteStepResult(struct StopSequence *sequence, const struct StepResult *result);
 // StopWaitMs has passed.
 enum StopAction OnStopDeadline(struct StopSequence *sequence, DWORD now);
 // How long the supervisor may wait before OnStopDeadline; INFINITE for no deadline.

@@ -35,6 +35,8 @@ static const DWORD ReadBoundMs = 5000;
 // within LookIntervalMs.
 static const DWORD StartingLookMs = 250;
 static const DWORD LookIntervalMs = 5000;
+// A step under way when the machine's process ended is awaited this long.
+static const DWORD EndedStepWaitMs = 5000;
 // After its process has ended VirtualBox sets the machine's final state
 // itself; it is awaited this long.
 static const DWORD SettleMs = 5000;
@@ -157,13 +159,16 @@ static void RunStep(const char *name, const struct StopSequence *sequence, struc
     StepJob.waitMs = sequence->bound;
     DWORD bound = sequence->bound == 0 ? INFINITE : sequence->bound + StepAllowanceMs;
     enum VboxWorkResult done = RunVboxWork(StepWork, NULL, bound, VmProcessHandle());
+    // A machine that ended meanwhile ends the step too, moments later: what it
+    // says of itself is still this stop's.
+    if (done == VboxWorkMachineEnded)
+        done = RunVboxWork(NULL, NULL, EndedStepWaitMs, NULL);
     if (done == VboxWorkDone) {
         *result = StepJob.result;
         return;
     }
     ZeroMemory(result, sizeof(*result));
-    // A machine that ended meanwhile needs nothing more; its end comes through VmExitedEvent.
-    result->outcome = done == VboxWorkLate ? StepUnfinished : StepCarriedOut;
+    result->outcome = StepUnfinished;
 }
 
 static void EndOneProcess(HANDLE process)
@@ -212,7 +217,11 @@ static void CarryOut(const char *name, struct StopSequence *sequence, struct VmW
         case StopActionCall: {
             struct StepResult result;
             RunStep(name, sequence, &result);
-            // Also when the machine has ended meanwhile: the step may be what ended it.
+            // The step may be what ended the machine: that is noted, and nothing follows.
+            if (VmProcessEnded()) {
+                NoteStepResult(sequence, &result);
+                return;
+            }
             action = OnStepResult(sequence, &result, GetTickCount());
             break;
         }

@@ -243,3 +243,18 @@ int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine, H
         *lookup = result;
     return SUCCEEDED(result);
 }
+
+// Results that say the connection is dead, not that the question failed.
+int IsServerGone(HRESULT result)
+{
+    static const HRESULT gone[] = {
+        RPC_E_DISCONNECTED, RPC_E_SERVER_DIED, RPC_E_SERVER_DIED_DNE, CO_E_OBJNOTCONNECTED,
+        HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED),
+        HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE),
+    };
+    for (size_t i = 0; i < sizeof(gone) / sizeof(gone[0]); i++) {
+        if (result == gone[i])
+            return 1;
+    }
+    return 0;
+}

@@ -35,4 +35,8 @@ int CopyToAnsi(const wchar_t *text, char *buffer, int size);
 // release. The lookup's result goes to *result when it is given.
 int FindMachine(IVirtualBox *virtualBox, const char *name, IMachine **machine, HRESULT *result = NULL);
 
+// Results that say VirtualBox's server has gone (it died, or was restarted),
+// not that the call failed.
+int IsServerGone(HRESULT result);
+
 #endif

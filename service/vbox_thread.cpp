@@ -74,7 +74,7 @@ enum VboxWorkResult RunVboxWork(VboxWork work, void *context, DWORD waitMs, HAND
     // Only the supervisor hands work over, one piece at a time: once the
     // thread is idle nobody else can take it.
     enum VboxWorkResult idle = WaitWithin(WorkIdle, process, started, waitMs);
-    if (idle != VboxWorkDone)
+    if (idle != VboxWorkDone || work == NULL)
         return idle;
     ResetEvent(WorkIdle);
     PendingWork = work;

@@ -20,7 +20,8 @@ enum VboxWorkResult {
 // Runs work(context) on the VirtualBox thread, which is started by the first
 // call. Waits at most waitMs, for the thread to be free of earlier work and
 // for this work, and no longer than process (NULL: none) lives. A context of
-// work that may come late must outlive the call.
+// work that may come late must outlive the call. Without work, only waits for
+// the thread to be free.
 enum VboxWorkResult RunVboxWork(VboxWork work, void *context, DWORD waitMs, HANDLE process);
 
 #endif

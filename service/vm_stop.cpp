@@ -154,6 +154,13 @@ static void StopThroughConsole(IConsole *console, const char *name, const char *
     step->outcome = StepSignalled;
 }
 
+// A server that has gone takes no fallback either.
+static void NoteServerGone(struct StepResult *step)
+{
+    if ((step->outcome == StepRefused || step->outcome == StepUnreachable) && IsServerGone(step->error))
+        step->outcome = StepUnreachable;
+}
+
 void StopVmWith(const char *name, const char *word, enum StopMethod method, DWORD waitMs, struct StepResult *step)
 {
     ZeroMemory(step, sizeof(*step));
@@ -198,6 +205,7 @@ void StopVmWith(const char *name, const char *word, enum StopMethod method, DWOR
     }
     if (step->outcome == StepUnreachable)
         step->error = result;
+    NoteServerGone(step);
     machine->Release();
 }
 

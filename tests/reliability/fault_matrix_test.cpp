@@ -139,11 +139,14 @@ TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
 }
 
 // A refused stop (the method's call or its progress failed) falls back at
-// once to a save; a stop that cannot reach the machine keeps the service stop
-// pending until the machine's process ends another way.
+// once, never to the method that failed: after a failed save the power
+// button. A stop that cannot reach the machine keeps the service stop pending
+// until the machine's process ends another way (or VirtualBoxTimeout passes).
+// The end is told by the machine's state: a power-off whose wait failed has
+// still powered the machine off.
 TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilTheMachineEnds)
 {
-    const std::string refusedSave = "VM 'Web Server' refused the stop (savestate); stopping it (savestate)";
+    const std::string refusedSave = "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)";
     struct Case {
         const char *fault;
         const char *method;
@@ -154,8 +157,8 @@ TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilT
         long powerDownDelay;
     } cases[] = {
         { "IVirtualBox::FindMachine", "poweroff", true,
-          { "ERROR getting virtual machine interface (0x80004005)", "Stopping (poweroff) VM 'Web Server'",
-            "ERROR getting virtual machine interface (0x80004005)" }, MachineStateAborted, true, 0 },
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR getting virtual machine interface (0x80004005)" },
+          MachineStateAborted, true, 0 },
         { "IMachine::get_Id", "poweroff", true,
           { "Stopping (poweroff) VM 'Web Server'", "ERROR retrieving machine ID (0x80004005)" }, MachineStateAborted,
           true, 0 },
@@ -167,10 +170,11 @@ TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilT
           { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
             "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)", "VM 'Web Server' stopped (savestate)" },
           MachineStateSaved, false, 0 },
-        // The fallback is refused too: the stop has failed.
-        { "IConsole::SaveState", "savestate", true,
+        // The fallback does not save again: the power button stops it.
+        { "IConsole::SaveState", "savestate", false,
           { "Stopping (savestate) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)", refusedSave,
-            "ERROR stopping VM 'Web Server' (0x80004005)" }, MachineStateAborted, true, 0 },
+            "VM 'Web Server' was sent a stop signal (acpipowerbutton)", "VM 'Web Server' stopped (acpipowerbutton)" },
+          MachineStatePoweredOff, false, 0 },
         { "IConsole::PowerButton", "acpipowerbutton", false,
           { "Stopping (acpipowerbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
             "VM 'Web Server' refused the stop (acpipowerbutton); stopping it (savestate)",
@@ -179,14 +183,13 @@ TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilT
           { "Stopping (acpisleepbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
             "VM 'Web Server' refused the stop (acpisleepbutton); stopping it (savestate)",
             "VM 'Web Server' stopped (savestate)" }, MachineStateSaved, false, 0 },
-        // The power-off goes on while its progress fails; the save that follows
-        // is refused by the machine that is stopping, which ends by itself.
+        // The power-off goes on while the wait for it fails; the save that
+        // follows finds the machine stopping and is not tried; the machine ends
+        // powered off, as asked.
         { "IProgress::WaitForCompletion", "poweroff", false,
           { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80004005)",
-            "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)",
-            "ERROR stopping VM 'Web Server' (0x80bb0002)",
-            "VM 'Web Server' was terminated abnormally while stopping (rc=0x80bb0002)" }, MachineStatePoweredOff, true,
-          2000 },
+            "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)", "VM 'Web Server' stopped (poweroff)" },
+          MachineStatePoweredOff, false, 2000 },
         // Not examined by the stop: it goes on as usual.
         { "IMachine::get_State", "poweroff", false,
           { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' stopped (poweroff)" }, MachineStatePoweredOff, false,
@@ -236,11 +239,13 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
     } cases[] = {
         { "killed while running", "poweroff", "normal", NULL, 0, 0xC0000005, false, nullptr,
           { "VM 'Web Server' was terminated abnormally (0xc0000005)" } },
+        // The operation under way fails with its machine, and says so.
         { "killed while saving", "savestate", "normal", "SaveState", 60000, 0xC0000005, true, "IConsole::SaveState",
-          { "Stopping (savestate) VM 'Web Server'",
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80004005)",
             "VM 'Web Server' was terminated abnormally while stopping (0xc0000005)" } },
         { "hangs on power off", "poweroff", "hang", NULL, 0, 1, true, "IConsole::PowerDown",
-          { "Stopping (poweroff) VM 'Web Server'", "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
+          { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
         { "guest ignores the button", "acpipowerbutton", "normal", "PowerButton", -1, 1, true, "IConsole::PowerButton",
           { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
             "VM 'Web Server' was terminated abnormally while stopping (0x00000001)" } },
@@ -257,7 +262,12 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
         if (c.stopFirst) {
             EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
             ExpectStillStopping(c.row);
-            WaitForStopSteps(StartLines.size() + c.lines.size() - 1, c.call);
+            // The lines before the kill: the operation's failure and the end come after it.
+            size_t before = 0;
+            while (before < c.lines.size() && c.lines[before].find("ERROR stopping (") != 0 &&
+                   c.lines[before].find("terminated abnormally") == std::string::npos)
+                before++;
+            WaitForStopSteps(StartLines.size() + before, c.call);
         }
         if (c.killedWith != 0)
             EndHeadlessWith(c.killedWith);
