@@ -365,4 +365,117 @@ TEST_F(FaultTest, AGuestThatIgnoresItsButtonIsStoppedByTheFallbackAfterShutdownT
     }
 }
 
+// VirtualBox as it really fails: an operation that reports its failure in
+// its outcome, each generation's state after a failed save, guests that do
+// not listen or go to sleep, a machine that saves itself as the stop comes, a
+// crashed guest, and a VirtualBox that never finishes. Each stop ends, and
+// each end is told as it was.
+TEST_F(FaultTest, AFaithfulVirtualBoxsFailuresAreToldTrulyAndEveryStopEnds)
+{
+    const long FullDisk = (long)0x80BB0004;
+    struct Case {
+        const char *row;
+        const char *generation;
+        std::string extra;          // INI lines
+        const char *guest;
+        const char *outcomeOf;      // the method whose progress fails with FullDisk
+        const char *delayed;
+        long delay;
+        bool savesItself;           // VBoxHeadless saves its machine as the stop comes
+        bool crashes;               // the guest crashes while the machine runs; no stop
+        bool hangs;                 // FindMachine never returns once the machine runs
+        DWORD specificExitCode;
+        std::vector<std::string> lines;  // after the start's
+        long endState;              // -1: not checked
+    } cases[] = {
+        { "4.0 save fails: paused, no second save", "4.0", "ShutdownCommand=savestate\r\n", "normal",
+          "IConsole::SaveState", NULL, 0, false, false, false, 0,
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
+            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
+            "VM 'Web Server' is paused; stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" }, 1 },
+        { "5.2 save fails: running, the button", "5.2", "ShutdownCommand=savestate\r\n", "normal",
+          "IMachine::SaveState", NULL, 0, false, false, false, 0,
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
+            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
+            "VM 'Web Server' was sent a stop signal (acpipowerbutton)", "VM 'Web Server' stopped (acpipowerbutton)" }, 1 },
+        { "7.0 save fails: left saving, its process ended", "7.0",
+          "ShutdownCommand=savestate\r\nVirtualBoxTimeout=2000\r\n", "normal", "IMachine::SaveState", NULL, 0, false,
+          false, false, 0x80800003,
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80004005)",
+            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
+            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
+            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
+        { "7.2 save fails: the fallback powers off", "7.2",
+          "ShutdownCommand=savestate\r\nShutdownFallbackCommand=poweroff\r\n", "normal", "IMachine::SaveState", NULL, 0,
+          false, false, false, 0,
+          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
+            "VM 'Web Server' refused the stop (savestate); stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" }, 1 },
+        { "a guest without ACPI is saved", "4.0", "ShutdownCommand=acpipowerbutton\r\n", "no-acpi", NULL, NULL, 0, false,
+          false, false, 0,
+          { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' has not entered ACPI mode; stopping it (savestate)",
+            "VM 'Web Server' stopped (savestate)" }, 2 },
+        { "a guest that sleeps is saved asleep", "6.1", "ShutdownCommand=acpisleepbutton\r\n", "sleeps", NULL, NULL, 0,
+          false, false, false, 0,
+          { "Stopping (acpisleepbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpisleepbutton)",
+            "VM 'Web Server' is paused; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" }, 2 },
+        { "a machine that saves itself is awaited", "7.1", "ShutdownCommand=acpipowerbutton\r\n", "normal", NULL,
+          "SaveState", 8000, true, false, false, 0,
+          { "Stopping (acpipowerbutton) VM 'Web Server'",
+            "VM 'Web Server' is already stopping (savestate); the stop waits for it", "VM 'Web Server' stopped (savestate)" },
+          2 },
+        { "a save that never completes", "4.0", "ShutdownCommand=savestate\r\nVirtualBoxTimeout=2000\r\n", "normal",
+          NULL, "SaveState", -1, false, false, false, 0x80800003,
+          { "Stopping (savestate) VM 'Web Server'",
+            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
+            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
+        { "a VirtualBox call that never returns", "4.0", "VirtualBoxTimeout=2000\r\n", "normal", NULL, NULL, 0, false,
+          false, true, 0x80800003,
+          { "Stopping (poweroff) VM 'Web Server'",
+            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
+            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
+        { "a guest that crashes", "5.2", "", "normal", NULL, NULL, 0, false, true, false, 0x80800003,
+          { "ERROR: VM 'Web Server' has crashed (Guru Meditation); powering it off",
+            "VM 'Web Server' was powered off after its guest crashed" }, 1 },
+    };
+    for (const Case &c : cases) {
+        std::string text = Ini(c.extra);
+        BeginRow(text, MachineStatePoweredOff);
+        ASSERT_EQ(1, StandinSetGeneration(c.generation)) << c.row;
+        StandinMachine machine = {};
+        ASSERT_EQ(1, StandinGetMachine(TestVmName, &machine));
+        machine.sleepStates = 1;
+        ASSERT_EQ(1, StandinPutMachine(&machine));
+        ASSERT_EQ(1, StandinSetGuest(TestVmName, c.guest)) << c.row;
+        if (c.outcomeOf != NULL) {
+            ASSERT_EQ(1, StandinSetOutcome(c.outcomeOf, FullDisk)) << c.row;
+        }
+        if (c.delayed != NULL) {
+            ASSERT_EQ(1, StandinSetDelay(c.delayed, c.delay)) << c.row;
+        }
+        long running = std::string(c.generation) >= "7.0" ? 6 : MachineStateRunning;
+        ASSERT_TRUE(StartRunning(running)) << c.row;
+        if (c.savesItself) {
+            ASSERT_EQ(1, StandinHeadlessEnds(TestVmName, "savestate")) << c.row;
+        }
+        if (c.hangs) {
+            ASSERT_EQ(1, StandinSetDelay("FindMachine", 30000)) << c.row;
+        }
+        if (c.crashes) {
+            ASSERT_EQ(1, StandinSetGuest(TestVmName, "crashes")) << c.row;
+        } else {
+            EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
+        }
+        SERVICE_STATUS status = WaitStopped(90000);
+        StandinSetDelay("FindMachine", 0);
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.row;
+        EXPECT_EQ(c.specificExitCode != 0 ? 1066u : 0u, status.dwWin32ExitCode) << c.row;
+        EXPECT_EQ(c.specificExitCode, status.dwServiceSpecificExitCode) << c.row;
+        EXPECT_EQ(JoinLines(StartLines, c.lines), LogMessages()) << c.row;
+        if (c.endState >= 0) {
+            EXPECT_EQ(c.endState, MachineState()) << c.row;
+        }
+        EXPECT_EQ(0u, HeadlessRunning()) << c.row;
+    }
+}
+
 }  // namespace

@@ -223,6 +223,37 @@ TEST_F(LifecycleTest, ASecondStopWhileSavingFindsTheMachineGoneAndStopsNothingMo
     EXPECT_EQ((DWORD)SERVICE_STOPPED, RecordedStatus().back().state);
 }
 
+// Windows' pre-shutdown comes while the stop awaits a guest that ignores its
+// button: one press more, the first stop's record and deadline kept, and the
+// end told as the fallback made it. Wine never delivers pre-shutdown.
+TEST_F(LifecycleTest, APreShutdownDuringTheWaitForTheGuestPressesOnceMoreAndKeepsTheStop)
+{
+    WriteTextFile(ServiceSettings.IniPath, "[Pelorin]\r\nLoglevel=2\r\nShutdownCommand=acpipowerbutton\r\n"
+                                           "ShutdownTimeout=4000\r\nShutdownFallbackCommand=savestate\r\n");
+    ASSERT_EQ(1, StandinSetGuest(TestVmName, "ignores-acpi"));
+    StartService();
+    ASSERT_TRUE(WaitForRecordedState(SERVICE_RUNNING, 30000));
+    ServiceControlHandler(SERVICE_CONTROL_STOP, 0, NULL, NULL);
+    for (int i = 0; i < 200 && JournalOf("IConsole::PowerButton").empty(); i++)
+        Sleep(20);
+    // The other method of the pre-shutdown's settings must not replace the stop's.
+    WriteTextFile(ServiceSettings.IniPath, "[Pelorin]\r\nLoglevel=2\r\nShutdownCommand=poweroff\r\n");
+    ServiceControlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, NULL, NULL);
+    ASSERT_TRUE(WaitForSupervisor());
+
+    std::vector<std::string> expected = {
+        "Starting VM 'Web Server'", "VM 'Web Server' started", "Stopping (acpipowerbutton) VM 'Web Server'",
+        "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
+        "VM 'Web Server' was sent a stop signal (acpipowerbutton)",
+        "VM 'Web Server' did not stop within 4000 ms; stopping it (savestate)", "VM 'Web Server' stopped (savestate)",
+    };
+    EXPECT_EQ(expected, LogMessages());
+    EXPECT_EQ(2u, JournalOf("IConsole::PowerButton").size());
+    EXPECT_EQ(0u, JournalOf("IConsole::PowerDown").size());
+    EXPECT_EQ(MachineStateSaved, MachineState());
+    EXPECT_EQ(0u, RecordedStatus().back().specificExitCode);
+}
+
 TEST_F(LifecycleTest, AFailingWaitEndsTheWatchInsteadOfSpinning)
 {
     void *&realWait = RealWaitForMultipleObjects;

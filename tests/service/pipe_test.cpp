@@ -86,6 +86,9 @@ TEST_F(PipeTest, TheThreeAnswersFollowTheMachine)
         locks += entry.find("result=") == std::string::npos;
     EXPECT_EQ(4u, locks);
     EXPECT_EQ(locks, JournalOf("ISession::UnlockMachine").size());
+    // A machine that does not run is not locked: VirtualBox would make that an
+    // exclusive lock, and a VBoxHeadless starting meanwhile would fail.
+    EXPECT_EQ(locks, JournalOf("IMachine::LockMachine").size());
 }
 
 // The tray's client against this server: "enabled port opened width height".

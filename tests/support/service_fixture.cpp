@@ -45,7 +45,7 @@ std::string ServiceFixture::Ini(const std::string &extra)
            TestVmName + "\r\nServiceName=" + base + "\r\nLoglevel=2\r\n" + extra;
 }
 
-bool ServiceFixture::StartRunning()
+bool ServiceFixture::StartRunning(long runningState)
 {
     // Wine's CreateProcess fails with ERROR_INTERNAL_ERROR when the new
     // process dies before it has started; it happened once to the service's
@@ -58,8 +58,8 @@ bool ServiceFixture::StartRunning()
         DWORD started = StartServiceByName(service);
         DWORD state = started == 0 || started == ERROR_SERVICE_REQUEST_TIMEOUT
                           ? WaitForServiceState(service, SERVICE_RUNNING, 30000) : ServiceState();
-        long machine = state == SERVICE_RUNNING ? WaitForMachineState(MachineStateRunning) : MachineState();
-        if (state == SERVICE_RUNNING && machine == MachineStateRunning)
+        long machine = state == SERVICE_RUNNING ? WaitForMachineState(runningState) : MachineState();
+        if (state == SERVICE_RUNNING && machine == runningState)
             return true;
         std::vector<std::string> lines = LogMessages();
         if (attempt == 1 && !lines.empty() && lines.back() == lostHeadless) {

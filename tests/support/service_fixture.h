@@ -24,8 +24,8 @@ protected:
     // A row of a table starts afresh: this INI file, no log, the stand-in
     // reset with the machine in this state.
     void BeginRow(const std::string &iniText, long machineState);
-    // Starts the service and waits until it and its machine run.
-    bool StartRunning();
+    // Starts the service and waits until it and its machine run (Running is 6 from 7.0 on).
+    bool StartRunning(long runningState = MachineStateRunning);
     DWORD ServiceState();
     // Waits until the service has stopped and its process has ended; its final status.
     SERVICE_STATUS WaitStopped(DWORD timeoutMs = 30000);
