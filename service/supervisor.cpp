@@ -115,6 +115,7 @@ static void StepWork(void *)
 
 static void ReleaseWork(void *)
 {
+    ForgetVmCondition();
     ReleaseVirtualBox();
 }
 

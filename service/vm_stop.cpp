@@ -47,23 +47,37 @@ static int TakesMethod(enum MachineCondition condition, enum StopMethod method)
     }
 }
 
+// The machine object of the supervisor's looks, found once and asked again
+// every few seconds while the machine runs: one call each time, not a lookup.
+static IMachine *LookedAtMachine;
+
 enum MachineCondition ReadVmCondition(const char *name, ULONG *sessionPid)
 {
-    IMachine *machine = NULL;
-    BSTR wideName = ServiceVirtualBox != NULL ? ToBstr(name) : NULL;
-    HRESULT result = wideName != NULL ? CallVbox(ServiceVirtualBox, VirtualBoxFindMachine, wideName, &machine) : E_POINTER;
-    SysFreeString(wideName);
-    enum MachineCondition condition = MachineUnknown;
-    if (SUCCEEDED(result) && machine != NULL) {
-        ULONG state = 0;
-        if (SUCCEEDED(CallVbox(machine, MachineGetState, &state)))
-            condition = ConditionOfState(state);
-        if (sessionPid != NULL && condition == MachineRunning)
-            CallVbox(machine, MachineGetSessionPid, sessionPid);
+    if (LookedAtMachine == NULL && ServiceVirtualBox != NULL) {
+        BSTR wideName = ToBstr(name);
+        if (wideName != NULL && FAILED(CallVbox(ServiceVirtualBox, VirtualBoxFindMachine, wideName, &LookedAtMachine)))
+            LookedAtMachine = NULL;
+        SysFreeString(wideName);
     }
-    if (machine != NULL)
-        machine->Release();
+    if (LookedAtMachine == NULL)
+        return MachineUnknown;
+    ULONG state = 0;
+    if (FAILED(CallVbox(LookedAtMachine, MachineGetState, &state))) {
+        // Looked up again next time: the server may have been restarted.
+        ForgetVmCondition();
+        return MachineUnknown;
+    }
+    enum MachineCondition condition = ConditionOfState(state);
+    if (sessionPid != NULL && condition == MachineRunning)
+        CallVbox(LookedAtMachine, MachineGetSessionPid, sessionPid);
     return condition;
+}
+
+void ForgetVmCondition(void)
+{
+    if (LookedAtMachine != NULL)
+        LookedAtMachine->Release();
+    LookedAtMachine = NULL;
 }
 
 // The machine's state is saved by the console in older generations, and by

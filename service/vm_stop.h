@@ -18,6 +18,8 @@ void StopVmWith(const char *name, const char *word, enum StopMethod method, DWOR
 // again while a stop waits). The session's process id, when it is asked for
 // and the machine runs.
 enum MachineCondition ReadVmCondition(const char *name, ULONG *sessionPid);
+// Lets the machine object of ReadVmCondition go, before the connection goes.
+void ForgetVmCondition(void);
 // The condition that a state number of the generation in use stands for.
 enum MachineCondition ConditionOfState(ULONG state);
 // Deletes the one-off stop method from the INI file, so that it applies to
