@@ -181,21 +181,59 @@ TEST_F(PipeTest, AfterStopNoInstanceIsLeftEvenWhenNoneListenedAtThatMoment)
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, error);
 }
 
-TEST_F(PipeTest, OnlyInteractiveAndSystemLogonsHaveAccess)
+static void *RealGetTokenInformation;
+
+// The token of a service that runs as LocalSystem: its user is SYSTEM.
+static BOOL WINAPI LocalSystemTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                               PDWORD length)
 {
-    StartServer();
-    HANDLE pipe = ConnectControlPipe(TestVmName);
-    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    PACL dacl = NULL;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
-                                                   &dacl, NULL, &descriptor));
-    char *text = NULL;
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
-    EXPECT_STREQ("D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)", text);
-    LocalFree(text);
-    LocalFree(descriptor);
-    CloseHandle(pipe);
+    if (!((decltype(&GetTokenInformation))RealGetTokenInformation)(token, kind, buffer, size, length))
+        return FALSE;
+    DWORD sidSize = SECURITY_MAX_SID_SIZE;
+    return CreateWellKnownSid(WinLocalSystemSid, NULL, ((TOKEN_USER *)buffer)->User.Sid, &sidSize);
+}
+
+// Besides SYSTEM, the account the service runs under may create the pipe's
+// instances, or it could create no second one; INTERACTIVE never.
+TEST_F(PipeTest, OnlyInteractiveLogonsAndTheServicesOwnUserHaveAccess)
+{
+    HANDLE token = NULL;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    char *sid = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &length));
+    CloseHandle(token);
+    ASSERT_TRUE(ConvertSidToStringSidA(((TOKEN_USER *)user)->User.Sid, &sid));
+    const std::string granted = "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)";
+    const struct {
+        bool localSystem;
+        std::string dacl;
+    } rows[] = { { false, granted + "(A;;0x112019f;;;" + sid + ")" }, { true, granted } };
+    LocalFree(sid);
+    for (const auto &row : rows) {
+        if (row.localSystem)
+            RealGetTokenInformation = ReplaceImport("advapi32.dll", "GetTokenInformation", (void *)LocalSystemTokenInformation);
+        StartServer();
+        if (row.localSystem)
+            ReplaceImport("advapi32.dll", "GetTokenInformation", RealGetTokenInformation);
+        HANDLE pipe = ConnectControlPipe(TestVmName);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        PACL dacl = NULL;
+        ASSERT_EQ((DWORD)ERROR_SUCCESS, GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                                       &dacl, NULL, &descriptor));
+        char *text = NULL;
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
+        EXPECT_EQ(row.dacl, text ? text : "");
+        LocalFree(text);
+        LocalFree(descriptor);
+        CloseHandle(pipe);
+        StopPipeServer();
+        EXPECT_TRUE(ServerEnded());
+        CloseHandle(server);
+        server = NULL;
+    }
 }
 
 // One connection for as long as it works: a new one only after VirtualBox's
