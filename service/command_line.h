@@ -7,7 +7,12 @@ enum ExitCode {
     ExitConfigIncomplete = 1,
     ExitInstallFailed = 2,
     ExitStillRunning = 2,   // -u: removal accepted, the service goes when it stops
-    ExitUninstallFailed = 3
+    ExitUninstallFailed = 3,
+    // -i with ServiceAccount: the account is unknown, its password could not
+    // be read, or it could not be granted the right to log on as a service.
+    ExitAccountUnknown = 3,
+    ExitPasswordUnread = 4,
+    ExitGrantRefused = 5
 };
 
 // 1 when the start-up load found a complete settings file; -i and -u need it.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <ntsecapi.h>
 #include <sddl.h>
 
 #include <vector>
@@ -10,6 +11,7 @@
 #include "command_line.h"
 #include "import_hook.h"
 #include "install.h"
+#include "service_account.h"
 #include "service_harness.h"
 #include "settings.h"
 #include "test_support.h"
@@ -256,6 +258,8 @@ TEST(InstallTest, UserRightsControlLeavesInteractiveUsersNoRightToChangeTheServi
     for (const auto &row : rows) {
         ServiceCopy copy = MakeServiceCopy("PelorinTestRights", IniFor("Pelorin Test Rights", row.extra));
         ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1)) << row.extra;
+        // Only -i, which applies the word, says that it does not know it.
+        EXPECT_FALSE(FileExists(copy.logPath)) << row.extra;
         InteractiveRights = 0;
         RealSetServiceObjectSecurity =
             ReplaceImport("advapi32.dll", "SetServiceObjectSecurity", (void *)RecordSetServiceObjectSecurity);
@@ -268,6 +272,355 @@ TEST(InstallTest, UserRightsControlLeavesInteractiveUsersNoRightToChangeTheServi
         EXPECT_EQ(row.logged, log.find("ERROR: UserRights 'controll' is neither full nor control;"
                                        " interactive users get control rights") != std::string::npos)
             << row.extra;
+    }
+}
+
+// The log's messages without their time stamps.
+std::vector<std::string> LogLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::string text = ReadTextFile(path);
+    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(text.find("] ", at) + 2, end - text.find("] ", at) - 2));
+    return lines;
+}
+
+std::string RegistryValue(const std::string &service, const char *name)
+{
+    char value[512] = "";
+    DWORD size = sizeof(value);
+    std::string key = "System\\CurrentControlSet\\Services\\" + service;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, NULL, value, &size))
+        return "";
+    return strcmp(name, "Type") == 0 ? std::to_string(*(DWORD *)value) : value;
+}
+
+// The prefix's user: besides the well-known accounts the only one that
+// Wine's LookupAccountNameA knows.
+std::string PrefixUser()
+{
+    char name[256];
+    DWORD size = sizeof(name);
+    return GetUserNameA(name, &size) ? name : "";
+}
+
+const char AccountIni[] = "Pelorin Test Account";
+const char AccountError[] = "ERROR installing Pelorin Test Account (PelorinTestAccount) service: ";
+const char AccountInstalled[] = "Service Pelorin Test Account (PelorinTestAccount) installed successfully.";
+
+// A scripted install gives the password on standard input. Wine accepts any
+// password, so a wrong one is shown in-process below.
+TEST(InstallTest, AnAccountsPasswordComesFromStandardInputAndIsKeptNowhere)
+{
+    const std::string user = PrefixUser(), password = "Pass word 1";
+    const std::string granted = "Account '.\\" + user + "' was granted the right to log on as a service.";
+    const struct {
+        std::string account, input;
+        int exitCode;
+        std::vector<std::string> lines;
+        std::string objectName, type;
+    } rows[] = {
+        { ".\\" + user, password + "\r\n", 0, { granted, AccountInstalled }, ".\\" + user, "16" },
+        { user, password, 0, { granted, AccountInstalled }, ".\\" + user, "16" },
+        { "localsystem", "", 0, { AccountInstalled }, "LocalSystem", "272" },
+        { ".\\nosuchuser", password, 3, { AccountError + std::string("account '.\\nosuchuser' not found (0x00000534)") }, "", "" },
+        { user, "", 4, { AccountError + ("the password for '.\\" + user + "' could not be read (0x00000026)") }, "", "" },
+        { user, std::string(257, 'p') + "\n", 4,
+          { AccountError + ("the password for '.\\" + user + "' is longer than 256 characters") }, "", "" },
+    };
+    for (const auto &row : rows) {
+        std::string account = "ServiceAccount=" + row.account + "\r\nRestartOnFailure=0\r\n";
+        ServiceCopy copy = MakeServiceCopy("PelorinTestAccount", IniFor(AccountIni, account));
+        std::string output;
+        EXPECT_EQ(row.exitCode, RunProgramWithInput(Quote(copy.exe) + " -i", row.input, &output)) << row.account;
+        EXPECT_EQ(row.lines, LogLines(copy.logPath)) << row.account;
+        // The console says what the log says, the success in its own words.
+        std::string said;
+        for (const std::string &line : row.lines)
+            said += "\r\n" + (line == AccountInstalled ? "Pelorin Test Account (PelorinTestAccount) service installed successfully."
+                                                     : line) + "\r\n";
+        EXPECT_EQ(said, output) << row.account;
+        EXPECT_EQ(row.objectName, RegistryValue(copy.keyName, "ObjectName")) << row.account;
+        EXPECT_EQ(row.type, RegistryValue(copy.keyName, "Type")) << row.account;
+        for (const std::string &text : { output, ReadTextFile(copy.logPath), ReadTextFile(copy.folder + "PelorinTestAccount.ini") })
+            EXPECT_EQ(std::string::npos, text.find("Pass word")) << row.account;
+        RemoveServiceIfPresent(copy.keyName);
+    }
+}
+
+// Replaces an import for as long as it lives.
+struct ImportReplaced {
+    const char *dll, *name;
+    void *real;
+    ImportReplaced(const char *dllName, const char *function, void *replacement)
+        : dll(dllName), name(function), real(ReplaceImport(dllName, function, replacement)) {}
+    ~ImportReplaced() { ReplaceImport(dll, name, real); }
+};
+
+// What Windows could answer where Wine's LSA stores nothing and Wine's
+// CreateServiceA checks no password, and what -i asked of them.
+struct AccountScript {
+    NTSTATUS enumerated;     // 0: holds the rights below
+    bool holdsLogonRight;
+    NTSTATUS added;
+    DWORD createError;
+    std::string addedRights, addedSid, startName, password;
+    DWORD type;
+} Script;
+void *RealCreateService;
+
+std::string SidText(PSID sid)
+{
+    char *text = NULL;
+    std::string result = ConvertSidToStringSidA(sid, &text) ? text : "";
+    LocalFree(text);
+    return result;
+}
+
+NTSTATUS NTAPI ScriptedEnumerateAccountRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING *rights, PULONG count)
+{
+    static WCHAR batch[] = L"SeBatchLogonRight", service[] = L"SeServiceLogonRight";
+    static LSA_UNICODE_STRING held[2] = { { sizeof(batch) - 2, sizeof(batch), batch },
+                                          { sizeof(service) - 2, sizeof(service), service } };
+    *rights = held;
+    *count = Script.holdsLogonRight ? 2 : 1;
+    return Script.enumerated;
+}
+
+NTSTATUS NTAPI IgnoredLsaFreeMemory(PVOID)
+{
+    return 0;
+}
+
+NTSTATUS NTAPI ScriptedAddAccountRights(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights, ULONG count)
+{
+    Script.addedSid = SidText(sid);
+    for (ULONG i = 0; i < count; i++)
+        Script.addedRights += std::string(rights[i].Buffer, rights[i].Buffer + rights[i].Length / 2) + " ";
+    return Script.added;
+}
+
+SC_HANDLE WINAPI ScriptedCreateService(SC_HANDLE manager, LPCSTR name, LPCSTR display, DWORD access, DWORD type,
+                                       DWORD start, DWORD errorControl, LPCSTR path, LPCSTR group, LPDWORD tag,
+                                       LPCSTR dependencies, LPCSTR startName, LPCSTR password)
+{
+    Script.type = type;
+    Script.startName = startName ? startName : "(none)";
+    Script.password = password ? password : "(none)";
+    if (Script.createError != 0) {
+        SetLastError(Script.createError);
+        return NULL;
+    }
+    return ((decltype(&CreateServiceA))RealCreateService)(manager, name, display, access, type, start, errorControl,
+                                                           path, group, tag, dependencies, startName, password);
+}
+
+// The process's own user, which under Wine is the prefix's user.
+std::string OwnSid()
+{
+    HANDLE token = NULL;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::string sid = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length)
+                          ? SidText(((TOKEN_USER *)buffer)->User.Sid) : "";
+    CloseHandle(token);
+    return sid;
+}
+
+TEST(InstallTest, TheLogonRightIsGrantedWhenMissingAndNothingIsInstalledWhenRefused)
+{
+    const std::string user = ".\\" + PrefixUser();
+    const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
+    const std::string error = AccountError;
+    const NTSTATUS none = (NTSTATUS)0xC0000034L, denied = (NTSTATUS)0xC0000022L;
+    const struct {
+        NTSTATUS enumerated;
+        bool holds;
+        NTSTATUS added;
+        DWORD createError;
+        int result;
+        bool asked;  // for the right
+        std::vector<std::string> lines;
+    } rows[] = {
+        { 0, true, 0, 0, InstallDone, false, {} },
+        { 0, false, 0, 0, InstallDone, true, { granted } },
+        { none, false, 0, 0, InstallDone, true, { granted } },
+        { none, false, denied, 0, InstallGrantRefused, true,
+          { error + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)" } },
+        { denied, false, 0, 0, InstallGrantRefused, false,
+          { error + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)" } },
+        { 0, true, 0, ERROR_INVALID_SERVICE_ACCOUNT, InstallFailed, false,
+          { error + "invalid account name or password (0x00000421)" } },
+    };
+    VistaOrLater = 0;
+    for (const auto &row : rows) {
+        ServiceCopy copy = MakeServiceCopy("PelorinTestAccount",
+                                           IniFor(AccountIni, "ServiceAccount=" + user + "\r\nRestartOnFailure=0\r\n"));
+        ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
+        Script = { row.enumerated, row.holds, row.added, row.createError, "", "", "", "", 0 };
+        HANDLE input = NULL, given = NULL;
+        ASSERT_TRUE(CreatePipe(&input, &given, NULL, 0));
+        DWORD written = 0;
+        WriteFile(given, "pw\r\n", 4, &written, NULL);
+        CloseHandle(given);
+        HANDLE standardInput = GetStdHandle(STD_INPUT_HANDLE);
+        SetStdHandle(STD_INPUT_HANDLE, input);
+        int result;
+        {
+            ImportReplaced enumerate("advapi32.dll", "LsaEnumerateAccountRights", (void *)ScriptedEnumerateAccountRights);
+            ImportReplaced free("advapi32.dll", "LsaFreeMemory", (void *)IgnoredLsaFreeMemory);
+            ImportReplaced add("advapi32.dll", "LsaAddAccountRights", (void *)ScriptedAddAccountRights);
+            ImportReplaced create("advapi32.dll", "CreateServiceA", (void *)ScriptedCreateService);
+            RealCreateService = create.real;
+            result = InstallService();
+        }
+        SetStdHandle(STD_INPUT_HANDLE, standardInput);
+        CloseHandle(input);
+        const char *holds = row.holds ? "holds" : "lacks";
+        EXPECT_EQ(row.result, result) << holds << row.enumerated;
+        EXPECT_EQ(row.lines, LogLines(copy.logPath)) << holds << row.enumerated;
+        EXPECT_EQ(row.asked ? "SeServiceLogonRight " : "", Script.addedRights) << holds << row.enumerated;
+        EXPECT_EQ(row.asked ? OwnSid() : "", Script.addedSid) << holds << row.enumerated;
+        // The password reached CreateServiceA, with the account and without the interactive flag.
+        bool created = row.result == InstallDone || row.createError != 0;
+        EXPECT_EQ(created ? "pw" : "", Script.password) << holds << row.enumerated;
+        EXPECT_EQ(created ? user : "", Script.startName) << holds << row.enumerated;
+        EXPECT_EQ(created ? (DWORD)SERVICE_WIN32_OWN_PROCESS : 0u, Script.type) << holds << row.enumerated;
+        EXPECT_EQ(row.result == InstallDone, ServiceExists(copy.keyName)) << holds << row.enumerated;
+        RemoveServiceIfPresent(copy.keyName);
+    }
+}
+
+// Refusals as a prompt that is not elevated meets them (Wine's manager
+// refuses nothing): they are said as such, with the code.
+bool RefuseManager;
+DWORD RefusedOpenService;
+DWORD OpenServiceAccess;
+void *RealOpenSCManager, *RealOpenService;
+
+SC_HANDLE WINAPI ScriptedOpenSCManager(LPCSTR machine, LPCSTR database, DWORD access)
+{
+    if (!RefuseManager)
+        return ((decltype(&OpenSCManagerA))RealOpenSCManager)(machine, database, access);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
+
+SC_HANDLE WINAPI RecordedOpenService(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    OpenServiceAccess = access;
+    if (RefusedOpenService != 0) {
+        SetLastError(RefusedOpenService);
+        return NULL;
+    }
+    return ((decltype(&OpenServiceA))RealOpenService)(manager, name, access);
+}
+
+TEST(InstallTest, RefusedRightsAreSaidWithTheirCodeAndRemovalAsksOnlyWhatItNeeds)
+{
+    const std::string refused = "access denied; run it as an administrator (0x00000005)";
+    const struct {
+        bool install, managerRefused;
+        DWORD serviceRefused;
+        int result;
+        std::string line;
+    } rows[] = {
+        { true, true, 0, InstallFailed, "ERROR installing Pelorin Test Refused (PelorinTestRefused) service: " + refused },
+        { false, true, 0, UninstallFailed, "ERROR uninstalling Pelorin Test Refused (PelorinTestRefused) service: " + refused },
+        { false, false, ERROR_ACCESS_DENIED, UninstallFailed,
+          "ERROR uninstalling Pelorin Test Refused (PelorinTestRefused) service: " + refused },
+        { false, false, 0, UninstallDone, "" },
+    };
+    for (const auto &row : rows) {
+        ServiceCopy copy = MakeServiceCopy("PelorinTestRefused", IniFor("Pelorin Test Refused"));
+        ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
+        DeleteFileA(copy.logPath.c_str());
+        ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
+        RefuseManager = row.managerRefused;
+        RefusedOpenService = row.serviceRefused;
+        OpenServiceAccess = 0;
+        int result;
+        {
+            ImportReplaced open("advapi32.dll", "OpenServiceA", (void *)RecordedOpenService);
+            ImportReplaced manager("advapi32.dll", "OpenSCManagerA", (void *)ScriptedOpenSCManager);
+            RealOpenService = open.real;
+            RealOpenSCManager = manager.real;
+            result = row.install ? InstallService() : UninstallService();
+        }
+        EXPECT_EQ(row.result, result) << row.line;
+        EXPECT_EQ(row.line.empty() ? std::vector<std::string>() : std::vector<std::string>{ row.line },
+                  LogLines(copy.logPath));
+        EXPECT_EQ(row.managerRefused ? 0u : (DWORD)(DELETE | SERVICE_QUERY_STATUS), OpenServiceAccess) << row.line;
+        EXPECT_EQ(row.result != UninstallDone, ServiceExists(copy.keyName)) << row.line;
+        RemoveServiceIfPresent(copy.keyName);
+    }
+}
+
+// The console, played in-process: the keys typed and the modes set. Wine's
+// console cannot be typed into from a test.
+std::wstring Keys;
+std::vector<DWORD> ConsoleModes;
+const DWORD ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_INSERT_MODE;
+
+BOOL WINAPI PlayedGetConsoleMode(HANDLE, LPDWORD mode)
+{
+    *mode = ConsoleMode;
+    return TRUE;
+}
+
+BOOL WINAPI RecordedSetConsoleMode(HANDLE, DWORD mode)
+{
+    ConsoleModes.push_back(mode);
+    return TRUE;
+}
+
+BOOL WINAPI PlayedReadConsole(HANDLE, LPVOID buffer, DWORD, LPDWORD read, PVOID)
+{
+    if (Keys.empty()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    *(WCHAR *)buffer = Keys[0];
+    Keys.erase(0, 1);
+    *read = 1;
+    return TRUE;
+}
+
+TEST(ServiceAccountTest, TheConsoleTakesThePasswordWithoutEchoAndGetsItsModeBack)
+{
+    const struct {
+        std::wstring keys;
+        DWORD error;
+        std::wstring password;
+    } rows[] = {
+        { L"se\bcret\r", NO_ERROR, L"scret" },
+        { L"\r", NO_ERROR, L"" },
+        { L"\x00FC" L"ber\r", NO_ERROR, L"\x00FC" L"ber" },
+        { L"abc\x0003", ERROR_CANCELLED, L"" },
+        { L"abc", ERROR_OPERATION_ABORTED, L"" },
+        // Typing goes on to the Enter key, so that nothing is left for the prompt behind.
+        { std::wstring(257, L'x') + L"y\r", ERROR_INSUFFICIENT_BUFFER, L"" },
+    };
+    for (const auto &row : rows) {
+        Keys = row.keys;
+        ConsoleModes.clear();
+        char password[SERVICE_PASSWORD_MAX + 1] = "unread";
+        DWORD error;
+        {
+            ImportReplaced get("kernel32.dll", "GetConsoleMode", (void *)PlayedGetConsoleMode);
+            ImportReplaced set("kernel32.dll", "SetConsoleMode", (void *)RecordedSetConsoleMode);
+            ImportReplaced read("kernel32.dll", "ReadConsoleW", (void *)PlayedReadConsole);
+            error = ReadServicePassword(".\\vbox", password, sizeof(password));
+        }
+        EXPECT_EQ(row.error, error) << row.keys.size();
+        EXPECT_EQ(L"", Keys) << row.keys.size();
+        std::vector<DWORD> modes = { ENABLE_INSERT_MODE, ConsoleMode };
+        EXPECT_EQ(modes, ConsoleModes) << row.keys.size();
+        // As CreateServiceA will read it: in the ANSI code page.
+        WCHAR read[SERVICE_PASSWORD_MAX + 1] = L"";
+        MultiByteToWideChar(CP_ACP, 0, password, -1, read, SERVICE_PASSWORD_MAX + 1);
+        EXPECT_EQ(row.password, read) << row.keys.size();
     }
 }
 

@@ -145,7 +145,7 @@ std::string Quote(const std::string &text)
     return "\"" + text + "\"";
 }
 
-int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs)
+static int RunProgramWith(const std::string &commandLine, HANDLE input, std::string *output, DWORD timeoutMs)
 {
     SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
     HANDLE readEnd = NULL;
@@ -158,7 +158,7 @@ int RunProgram(const std::string &commandLine, std::string *output, DWORD timeou
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = input;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
@@ -186,6 +186,28 @@ int RunProgram(const std::string &commandLine, std::string *output, DWORD timeou
     if (output != NULL)
         *output = collected;
     return (int)exitCode;
+}
+
+int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs)
+{
+    return RunProgramWith(commandLine, GetStdHandle(STD_INPUT_HANDLE), output, timeoutMs);
+}
+
+int RunProgramWithInput(const std::string &commandLine, const std::string &input, std::string *output)
+{
+    SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
+    HANDLE readEnd = NULL;
+    HANDLE writeEnd = NULL;
+    DWORD written = 0;
+    // The pipe's buffer holds the whole input: the program reads it after it has been closed.
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, (DWORD)input.size() + 1))
+        return -1;
+    SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+    BOOL wrote = input.empty() || WriteFile(writeEnd, input.data(), (DWORD)input.size(), &written, NULL);
+    CloseHandle(writeEnd);
+    int exitCode = wrote ? RunProgramWith(commandLine, readEnd, output, 60000) : -1;
+    CloseHandle(readEnd);
+    return exitCode;
 }
 
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process)

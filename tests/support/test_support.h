@@ -26,6 +26,8 @@ std::string CopyBuiltProgram(const std::string &builtName, const std::string &fo
 // Runs a command line, collecting standard output and error; returns the exit
 // code, or -1 if it could not be started or did not end within the time-out.
 int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs = 60000);
+// The same with the given bytes as its standard input, ended after them.
+int RunProgramWithInput(const std::string &commandLine, const std::string &input, std::string *output);
 std::string Quote(const std::string &text);
 // Starts a command line without a window and without waiting; the caller closes both handles.
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
