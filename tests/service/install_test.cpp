@@ -275,313 +275,242 @@ TEST(InstallTest, UserRightsControlLeavesInteractiveUsersNoRightToChangeTheServi
     }
 }
 
-// The log's messages without their time stamps.
-std::vector<std::string> LogLines(const std::string &path)
-{
-    std::vector<std::string> lines;
-    std::string text = ReadTextFile(path);
-    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-        lines.push_back(text.substr(text.find("] ", at) + 2, end - text.find("] ", at) - 2));
-    return lines;
-}
-
-std::string RegistryValue(const std::string &service, const char *name)
-{
-    char value[512] = "";
-    DWORD size = sizeof(value);
-    std::string key = "System\\CurrentControlSet\\Services\\" + service;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, NULL, value, &size))
-        return "";
-    return strcmp(name, "Type") == 0 ? std::to_string(*(DWORD *)value) : value;
-}
-
-// The prefix's user: besides the well-known accounts the only one that
-// Wine's LookupAccountNameA knows.
+// Wine knows one account besides the well-known ones, the prefix's user,
+// which every process runs as; it checks no password and keeps no right.
 std::string PrefixUser()
 {
     char name[256];
     DWORD size = sizeof(name);
-    return GetUserNameA(name, &size) ? name : "";
+    return GetUserNameA(name, &size) ? ".\\" + std::string(name) : "";
 }
 
-const char AccountIni[] = "Pelorin Test Account";
-const char AccountError[] = "ERROR installing Pelorin Test Account (PelorinTestAccount) service: ";
-const char AccountInstalled[] = "Service Pelorin Test Account (PelorinTestAccount) installed successfully.";
+const std::string AccountError = "ERROR installing Pelorin Test Account (PelorinTestAccount) service: ";
 
-// A scripted install gives the password on standard input. Wine accepts any
-// password, so a wrong one is shown in-process below.
+ServiceCopy MakeAccountCopy(const std::string &account)
+{
+    return MakeServiceCopy("PelorinTestAccount", IniFor("Pelorin Test Account",
+                                                        "ServiceAccount=" + account + "\r\nRestartOnFailure=0\r\n"));
+}
+
+// A scripted install gives the password on standard input.
 TEST(InstallTest, AnAccountsPasswordComesFromStandardInputAndIsKeptNowhere)
 {
-    const std::string user = PrefixUser(), password = "Pass word 1";
-    const std::string granted = "Account '.\\" + user + "' was granted the right to log on as a service.";
+    const std::string user = PrefixUser(), error = AccountError + "the password for '" + user;
+    const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
+    const std::string installed = "Pelorin Test Account (PelorinTestAccount) service installed successfully.";
     const struct {
         std::string account, input;
         int exitCode;
-        std::vector<std::string> lines;
-        std::string objectName, type;
+        std::vector<std::string> said;  // on the console, and so in the log
+        std::string startName;
+        DWORD type;
     } rows[] = {
-        { ".\\" + user, password + "\r\n", 0, { granted, AccountInstalled }, ".\\" + user, "16" },
-        { user, password, 0, { granted, AccountInstalled }, ".\\" + user, "16" },
-        { "localsystem", "", 0, { AccountInstalled }, "LocalSystem", "272" },
-        { ".\\nosuchuser", password, 3, { AccountError + std::string("account '.\\nosuchuser' not found (0x00000534)") }, "", "" },
-        { user, "", 4, { AccountError + ("the password for '.\\" + user + "' could not be read (0x00000026)") }, "", "" },
-        { user, std::string(257, 'p') + "\n", 4,
-          { AccountError + ("the password for '.\\" + user + "' is longer than 256 characters") }, "", "" },
+        { user, "Pass word\r\n", 0, { granted, installed }, user, 0x10 },
+        { user.substr(2), "Pass word", 0, { granted, installed }, user, 0x10 },
+        { "localsystem", "", 0, { installed }, "LocalSystem", 0x110 },
+        { ".\\nosuchuser", "Pass word", 3, { AccountError + "account '.\\nosuchuser' not found (0x00000534)" }, "", 0 },
+        { user, "", 4, { error + "' could not be read (0x00000026)" }, "", 0 },
+        { user, std::string(257, 'p'), 4, { error + "' is longer than 256 characters" }, "", 0 },
     };
     for (const auto &row : rows) {
-        std::string account = "ServiceAccount=" + row.account + "\r\nRestartOnFailure=0\r\n";
-        ServiceCopy copy = MakeServiceCopy("PelorinTestAccount", IniFor(AccountIni, account));
-        std::string output;
+        ServiceCopy copy = MakeAccountCopy(row.account);
+        std::string output, said;
         EXPECT_EQ(row.exitCode, RunProgramWithInput(Quote(copy.exe) + " -i", row.input, &output)) << row.account;
-        EXPECT_EQ(row.lines, LogLines(copy.logPath)) << row.account;
-        // The console says what the log says, the success in its own words.
-        std::string said;
-        for (const std::string &line : row.lines)
-            said += "\r\n" + (line == AccountInstalled ? "Pelorin Test Account (PelorinTestAccount) service installed successfully."
-                                                     : line) + "\r\n";
+        std::vector<std::string> logged = row.said;
+        for (std::string &line : logged) {
+            said += "\r\n" + line + "\r\n";
+            if (line == installed)
+                line = "Service Pelorin Test Account (PelorinTestAccount) installed successfully.";
+        }
         EXPECT_EQ(said, output) << row.account;
-        EXPECT_EQ(row.objectName, RegistryValue(copy.keyName, "ObjectName")) << row.account;
-        EXPECT_EQ(row.type, RegistryValue(copy.keyName, "Type")) << row.account;
+        EXPECT_EQ(logged, LogMessagesOf(copy.logPath)) << row.account;
+        ServiceConfig config = QueryConfig(copy.keyName);
+        EXPECT_EQ(row.startName + " " + std::to_string(row.type), config.startName + " " + std::to_string(config.type));
         for (const std::string &text : { output, ReadTextFile(copy.logPath), ReadTextFile(copy.folder + "PelorinTestAccount.ini") })
             EXPECT_EQ(std::string::npos, text.find("Pass word")) << row.account;
         RemoveServiceIfPresent(copy.keyName);
     }
 }
 
-// Replaces an import for as long as it lives.
-struct ImportReplaced {
-    const char *dll, *name;
-    void *real;
-    ImportReplaced(const char *dllName, const char *function, void *replacement)
-        : dll(dllName), name(function), real(ReplaceImport(dllName, function, replacement)) {}
-    ~ImportReplaced() { ReplaceImport(dll, name, real); }
-};
-
-// What Windows could answer where Wine's LSA stores nothing and Wine's
-// CreateServiceA checks no password, and what -i asked of them.
-struct AccountScript {
-    NTSTATUS enumerated;     // 0: holds the rights below
-    bool holdsLogonRight;
-    NTSTATUS added;
+// What Windows could answer where Wine's LSA keeps nothing and its
+// CreateServiceA takes any password, and what -i asked of them.
+struct {
+    NTSTATUS enumerated, added;
+    ULONG listed;  // of SeBatchLogonRight, SeServiceLogonRight
     DWORD createError;
-    std::string addedRights, addedSid, startName, password;
-    DWORD type;
-} Script;
-void *RealCreateService;
+    std::string asked, created;
+    void *realCreate;
+} Lsa;
 
-std::string SidText(PSID sid)
-{
-    char *text = NULL;
-    std::string result = ConvertSidToStringSidA(sid, &text) ? text : "";
-    LocalFree(text);
-    return result;
-}
-
-NTSTATUS NTAPI ScriptedEnumerateAccountRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING *rights, PULONG count)
+NTSTATUS NTAPI ListedRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING *rights, PULONG count)
 {
     static WCHAR batch[] = L"SeBatchLogonRight", service[] = L"SeServiceLogonRight";
-    static LSA_UNICODE_STRING held[2] = { { sizeof(batch) - 2, sizeof(batch), batch },
-                                          { sizeof(service) - 2, sizeof(service), service } };
-    *rights = held;
-    *count = Script.holdsLogonRight ? 2 : 1;
-    return Script.enumerated;
+    static LSA_UNICODE_STRING listed[2] = { { 34, 36, batch }, { 38, 40, service } };
+    *rights = listed;
+    *count = Lsa.listed;
+    return Lsa.enumerated;
 }
 
-NTSTATUS NTAPI IgnoredLsaFreeMemory(PVOID)
+NTSTATUS NTAPI KeptMemory(PVOID)
 {
     return 0;
 }
 
-NTSTATUS NTAPI ScriptedAddAccountRights(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights, ULONG count)
+NTSTATUS NTAPI AskedRight(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights, ULONG count)
 {
-    Script.addedSid = SidText(sid);
-    for (ULONG i = 0; i < count; i++)
-        Script.addedRights += std::string(rights[i].Buffer, rights[i].Buffer + rights[i].Length / 2) + " ";
-    return Script.added;
+    char *text = NULL;
+    ConvertSidToStringSidA(sid, &text);
+    Lsa.asked = std::to_string(count) + " " + std::string(rights->Buffer, rights->Buffer + rights->Length / 2) + " " + text;
+    LocalFree(text);
+    return Lsa.added;
 }
 
-SC_HANDLE WINAPI ScriptedCreateService(SC_HANDLE manager, LPCSTR name, LPCSTR display, DWORD access, DWORD type,
-                                       DWORD start, DWORD errorControl, LPCSTR path, LPCSTR group, LPDWORD tag,
-                                       LPCSTR dependencies, LPCSTR startName, LPCSTR password)
+SC_HANDLE WINAPI CreatedService(SC_HANDLE manager, LPCSTR name, LPCSTR display, DWORD access, DWORD type, DWORD start,
+                                DWORD control, LPCSTR path, LPCSTR group, LPDWORD tag, LPCSTR after, LPCSTR user,
+                                LPCSTR password)
 {
-    Script.type = type;
-    Script.startName = startName ? startName : "(none)";
-    Script.password = password ? password : "(none)";
-    if (Script.createError != 0) {
-        SetLastError(Script.createError);
-        return NULL;
-    }
-    return ((decltype(&CreateServiceA))RealCreateService)(manager, name, display, access, type, start, errorControl,
-                                                           path, group, tag, dependencies, startName, password);
-}
-
-// The process's own user, which under Wine is the prefix's user.
-std::string OwnSid()
-{
-    HANDLE token = NULL;
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD length = 0;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    std::string sid = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length)
-                          ? SidText(((TOKEN_USER *)buffer)->User.Sid) : "";
-    CloseHandle(token);
-    return sid;
+    Lsa.created = std::string(user) + " " + password + " " + std::to_string(type);
+    SetLastError(Lsa.createError);
+    return Lsa.createError ? NULL : ((decltype(&CreateServiceA))Lsa.realCreate)(manager, name, display, access, type,
+                                     start, control, path, group, tag, after, user, password);
 }
 
 TEST(InstallTest, TheLogonRightIsGrantedWhenMissingAndNothingIsInstalledWhenRefused)
 {
-    const std::string user = ".\\" + PrefixUser();
+    const std::string user = PrefixUser(), asked = "1 SeServiceLogonRight " + ProcessUserSid(), created = user + " pw 16";
     const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
-    const std::string error = AccountError;
+    const std::string refused = AccountError + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)";
     const NTSTATUS none = (NTSTATUS)0xC0000034L, denied = (NTSTATUS)0xC0000022L;
     const struct {
         NTSTATUS enumerated;
-        bool holds;
+        ULONG listed;
         NTSTATUS added;
         DWORD createError;
         int result;
-        bool asked;  // for the right
-        std::vector<std::string> lines;
+        std::string asked, created, line;
     } rows[] = {
-        { 0, true, 0, 0, InstallDone, false, {} },
-        { 0, false, 0, 0, InstallDone, true, { granted } },
-        { none, false, 0, 0, InstallDone, true, { granted } },
-        { none, false, denied, 0, InstallGrantRefused, true,
-          { error + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)" } },
-        { denied, false, 0, 0, InstallGrantRefused, false,
-          { error + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)" } },
-        { 0, true, 0, ERROR_INVALID_SERVICE_ACCOUNT, InstallFailed, false,
-          { error + "invalid account name or password (0x00000421)" } },
+        { 0, 2, 0, 0, InstallDone, "", created, "" },
+        { 0, 1, 0, 0, InstallDone, asked, created, granted },
+        { none, 0, 0, 0, InstallDone, asked, created, granted },
+        { none, 0, denied, 0, InstallGrantRefused, asked, "", refused },
+        { denied, 0, 0, 0, InstallGrantRefused, "", "", refused },
+        // Where Windows checks the password at installation.
+        { 0, 2, 0, ERROR_INVALID_SERVICE_ACCOUNT, InstallFailed, "", created,
+          AccountError + "invalid account name or password (0x00000421)" },
     };
     VistaOrLater = 0;
     for (const auto &row : rows) {
-        ServiceCopy copy = MakeServiceCopy("PelorinTestAccount",
-                                           IniFor(AccountIni, "ServiceAccount=" + user + "\r\nRestartOnFailure=0\r\n"));
+        ServiceCopy copy = MakeAccountCopy(user);
         ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
-        Script = { row.enumerated, row.holds, row.added, row.createError, "", "", "", "", 0 };
-        HANDLE input = NULL, given = NULL;
-        ASSERT_TRUE(CreatePipe(&input, &given, NULL, 0));
+        Lsa = { row.enumerated, row.added, row.listed, row.createError, "", "", NULL };
+        HANDLE input = NULL, writer = NULL, standardInput = GetStdHandle(STD_INPUT_HANDLE);
         DWORD written = 0;
-        WriteFile(given, "pw\r\n", 4, &written, NULL);
-        CloseHandle(given);
-        HANDLE standardInput = GetStdHandle(STD_INPUT_HANDLE);
+        ASSERT_TRUE(CreatePipe(&input, &writer, NULL, 0) && WriteFile(writer, "pw\r\n", 4, &written, NULL));
+        CloseHandle(writer);
         SetStdHandle(STD_INPUT_HANDLE, input);
         int result;
         {
-            ImportReplaced enumerate("advapi32.dll", "LsaEnumerateAccountRights", (void *)ScriptedEnumerateAccountRights);
-            ImportReplaced free("advapi32.dll", "LsaFreeMemory", (void *)IgnoredLsaFreeMemory);
-            ImportReplaced add("advapi32.dll", "LsaAddAccountRights", (void *)ScriptedAddAccountRights);
-            ImportReplaced create("advapi32.dll", "CreateServiceA", (void *)ScriptedCreateService);
-            RealCreateService = create.real;
+            ImportReplaced enumerate("advapi32.dll", "LsaEnumerateAccountRights", (void *)ListedRights);
+            ImportReplaced free("advapi32.dll", "LsaFreeMemory", (void *)KeptMemory);
+            ImportReplaced add("advapi32.dll", "LsaAddAccountRights", (void *)AskedRight);
+            ImportReplaced create("advapi32.dll", "CreateServiceA", (void *)CreatedService);
+            Lsa.realCreate = create.real;
             result = InstallService();
         }
         SetStdHandle(STD_INPUT_HANDLE, standardInput);
         CloseHandle(input);
-        const char *holds = row.holds ? "holds" : "lacks";
-        EXPECT_EQ(row.result, result) << holds << row.enumerated;
-        EXPECT_EQ(row.lines, LogLines(copy.logPath)) << holds << row.enumerated;
-        EXPECT_EQ(row.asked ? "SeServiceLogonRight " : "", Script.addedRights) << holds << row.enumerated;
-        EXPECT_EQ(row.asked ? OwnSid() : "", Script.addedSid) << holds << row.enumerated;
-        // The password reached CreateServiceA, with the account and without the interactive flag.
-        bool created = row.result == InstallDone || row.createError != 0;
-        EXPECT_EQ(created ? "pw" : "", Script.password) << holds << row.enumerated;
-        EXPECT_EQ(created ? user : "", Script.startName) << holds << row.enumerated;
-        EXPECT_EQ(created ? (DWORD)SERVICE_WIN32_OWN_PROCESS : 0u, Script.type) << holds << row.enumerated;
-        EXPECT_EQ(row.result == InstallDone, ServiceExists(copy.keyName)) << holds << row.enumerated;
+        std::vector<std::string> lines = LogMessagesOf(copy.logPath);
+        EXPECT_EQ(row.result, result) << row.line;
+        EXPECT_EQ(row.line, lines.empty() ? "" : lines.back()) << row.line;
+        EXPECT_EQ(row.asked + "|" + row.created, Lsa.asked + "|" + Lsa.created) << row.line;
+        EXPECT_EQ(row.result == InstallDone, ServiceExists(copy.keyName)) << row.line;
         RemoveServiceIfPresent(copy.keyName);
     }
 }
 
-// Refusals as a prompt that is not elevated meets them (Wine's manager
-// refuses nothing): they are said as such, with the code.
-bool RefuseManager;
-DWORD RefusedOpenService;
-DWORD OpenServiceAccess;
-void *RealOpenSCManager, *RealOpenService;
+// Refusals as a prompt that is not elevated meets them (Wine's manager refuses nothing).
+struct {
+    bool manager;
+    DWORD service, access;
+    void *realManager, *realService;
+} Refuse;
 
-SC_HANDLE WINAPI ScriptedOpenSCManager(LPCSTR machine, LPCSTR database, DWORD access)
+SC_HANDLE WINAPI RefusedManager(LPCSTR machine, LPCSTR database, DWORD access)
 {
-    if (!RefuseManager)
-        return ((decltype(&OpenSCManagerA))RealOpenSCManager)(machine, database, access);
     SetLastError(ERROR_ACCESS_DENIED);
-    return NULL;
+    return Refuse.manager ? NULL : ((decltype(&OpenSCManagerA))Refuse.realManager)(machine, database, access);
 }
 
-SC_HANDLE WINAPI RecordedOpenService(SC_HANDLE manager, LPCSTR name, DWORD access)
+SC_HANDLE WINAPI RefusedService(SC_HANDLE manager, LPCSTR name, DWORD access)
 {
-    OpenServiceAccess = access;
-    if (RefusedOpenService != 0) {
-        SetLastError(RefusedOpenService);
-        return NULL;
-    }
-    return ((decltype(&OpenServiceA))RealOpenService)(manager, name, access);
+    Refuse.access = access;
+    SetLastError(Refuse.service);
+    return Refuse.service ? NULL : ((decltype(&OpenServiceA))Refuse.realService)(manager, name, access);
 }
 
 TEST(InstallTest, RefusedRightsAreSaidWithTheirCodeAndRemovalAsksOnlyWhatItNeeds)
 {
-    const std::string refused = "access denied; run it as an administrator (0x00000005)";
+    const std::string refused = " Pelorin Test Refused (PelorinTestRefused) service: access denied; run it as an administrator (0x00000005)";
+    const DWORD removal = DELETE | SERVICE_QUERY_STATUS;
     const struct {
-        bool install, managerRefused;
-        DWORD serviceRefused;
+        bool install, manager;
+        DWORD service;
         int result;
         std::string line;
+        DWORD access;
     } rows[] = {
-        { true, true, 0, InstallFailed, "ERROR installing Pelorin Test Refused (PelorinTestRefused) service: " + refused },
-        { false, true, 0, UninstallFailed, "ERROR uninstalling Pelorin Test Refused (PelorinTestRefused) service: " + refused },
-        { false, false, ERROR_ACCESS_DENIED, UninstallFailed,
-          "ERROR uninstalling Pelorin Test Refused (PelorinTestRefused) service: " + refused },
-        { false, false, 0, UninstallDone, "" },
+        { true, true, 0, InstallFailed, "ERROR installing" + refused, 0 },
+        { false, true, 0, UninstallFailed, "ERROR uninstalling" + refused, 0 },
+        { false, false, ERROR_ACCESS_DENIED, UninstallFailed, "ERROR uninstalling" + refused, removal },
+        { false, false, 0, UninstallDone, "", removal },
     };
     for (const auto &row : rows) {
         ServiceCopy copy = MakeServiceCopy("PelorinTestRefused", IniFor("Pelorin Test Refused"));
         ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
         DeleteFileA(copy.logPath.c_str());
         ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
-        RefuseManager = row.managerRefused;
-        RefusedOpenService = row.serviceRefused;
-        OpenServiceAccess = 0;
+        Refuse = { row.manager, row.service, 0, NULL, NULL };
         int result;
         {
-            ImportReplaced open("advapi32.dll", "OpenServiceA", (void *)RecordedOpenService);
-            ImportReplaced manager("advapi32.dll", "OpenSCManagerA", (void *)ScriptedOpenSCManager);
-            RealOpenService = open.real;
-            RealOpenSCManager = manager.real;
+            ImportReplaced manager("advapi32.dll", "OpenSCManagerA", (void *)RefusedManager);
+            ImportReplaced service("advapi32.dll", "OpenServiceA", (void *)RefusedService);
+            Refuse.realManager = manager.real;
+            Refuse.realService = service.real;
             result = row.install ? InstallService() : UninstallService();
         }
+        std::vector<std::string> lines = LogMessagesOf(copy.logPath);
         EXPECT_EQ(row.result, result) << row.line;
-        EXPECT_EQ(row.line.empty() ? std::vector<std::string>() : std::vector<std::string>{ row.line },
-                  LogLines(copy.logPath));
-        EXPECT_EQ(row.managerRefused ? 0u : (DWORD)(DELETE | SERVICE_QUERY_STATUS), OpenServiceAccess) << row.line;
+        EXPECT_EQ(row.line, lines.empty() ? "" : lines[0]);
+        EXPECT_EQ(row.access, Refuse.access) << row.line;
         EXPECT_EQ(row.result != UninstallDone, ServiceExists(copy.keyName)) << row.line;
         RemoveServiceIfPresent(copy.keyName);
     }
 }
 
-// The console, played in-process: the keys typed and the modes set. Wine's
-// console cannot be typed into from a test.
+// The console, played in-process (Wine's cannot be typed into from a test):
+// the keys typed and the modes set.
 std::wstring Keys;
 std::vector<DWORD> ConsoleModes;
 const DWORD ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_INSERT_MODE;
 
-BOOL WINAPI PlayedGetConsoleMode(HANDLE, LPDWORD mode)
+BOOL WINAPI ConsoleModeOf(HANDLE, LPDWORD mode)
 {
     *mode = ConsoleMode;
     return TRUE;
 }
 
-BOOL WINAPI RecordedSetConsoleMode(HANDLE, DWORD mode)
+BOOL WINAPI SetModeOf(HANDLE, DWORD mode)
 {
     ConsoleModes.push_back(mode);
     return TRUE;
 }
 
-BOOL WINAPI PlayedReadConsole(HANDLE, LPVOID buffer, DWORD, LPDWORD read, PVOID)
+BOOL WINAPI TypedKey(HANDLE, LPVOID key, DWORD, LPDWORD read, PVOID)
 {
-    if (Keys.empty()) {
-        SetLastError(ERROR_OPERATION_ABORTED);
+    SetLastError(ERROR_OPERATION_ABORTED);
+    if (Keys.empty())
         return FALSE;
-    }
-    *(WCHAR *)buffer = Keys[0];
+    *(WCHAR *)key = Keys[0];
     Keys.erase(0, 1);
     *read = 1;
     return TRUE;
@@ -592,35 +521,30 @@ TEST(ServiceAccountTest, TheConsoleTakesThePasswordWithoutEchoAndGetsItsModeBack
     const struct {
         std::wstring keys;
         DWORD error;
-        std::wstring password;
+        std::wstring password;  // as CreateServiceA reads it, from the ANSI code page
     } rows[] = {
         { L"se\bcret\r", NO_ERROR, L"scret" },
-        { L"\r", NO_ERROR, L"" },
         { L"\x00FC" L"ber\r", NO_ERROR, L"\x00FC" L"ber" },
         { L"abc\x0003", ERROR_CANCELLED, L"" },
         { L"abc", ERROR_OPERATION_ABORTED, L"" },
-        // Typing goes on to the Enter key, so that nothing is left for the prompt behind.
+        // Read on to the Enter key, so that nothing is left for the prompt behind.
         { std::wstring(257, L'x') + L"y\r", ERROR_INSUFFICIENT_BUFFER, L"" },
     };
     for (const auto &row : rows) {
         Keys = row.keys;
         ConsoleModes.clear();
         char password[SERVICE_PASSWORD_MAX + 1] = "unread";
-        DWORD error;
-        {
-            ImportReplaced get("kernel32.dll", "GetConsoleMode", (void *)PlayedGetConsoleMode);
-            ImportReplaced set("kernel32.dll", "SetConsoleMode", (void *)RecordedSetConsoleMode);
-            ImportReplaced read("kernel32.dll", "ReadConsoleW", (void *)PlayedReadConsole);
-            error = ReadServicePassword(".\\vbox", password, sizeof(password));
-        }
-        EXPECT_EQ(row.error, error) << row.keys.size();
-        EXPECT_EQ(L"", Keys) << row.keys.size();
-        std::vector<DWORD> modes = { ENABLE_INSERT_MODE, ConsoleMode };
-        EXPECT_EQ(modes, ConsoleModes) << row.keys.size();
-        // As CreateServiceA will read it: in the ANSI code page.
         WCHAR read[SERVICE_PASSWORD_MAX + 1] = L"";
+        {
+            ImportReplaced get("kernel32.dll", "GetConsoleMode", (void *)ConsoleModeOf);
+            ImportReplaced set("kernel32.dll", "SetConsoleMode", (void *)SetModeOf);
+            ImportReplaced typed("kernel32.dll", "ReadConsoleW", (void *)TypedKey);
+            EXPECT_EQ(row.error, ReadServicePassword(".\\vbox", password, sizeof(password))) << row.keys.size();
+        }
         MultiByteToWideChar(CP_ACP, 0, password, -1, read, SERVICE_PASSWORD_MAX + 1);
         EXPECT_EQ(row.password, read) << row.keys.size();
+        EXPECT_EQ(L"", Keys) << row.keys.size();
+        EXPECT_EQ(std::vector<DWORD>({ ENABLE_INSERT_MODE, ConsoleMode }), ConsoleModes) << row.keys.size();
     }
 }
 

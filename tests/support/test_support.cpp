@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <process.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <tlhelp32.h>
 
@@ -369,3 +370,34 @@ int AddChildProcessReaper(void)
 int ChildProcessReaperAdded = AddChildProcessReaper();
 
 }  // namespace
+
+std::vector<std::string> LogMessagesOf(const std::string &path)
+{
+    std::vector<std::string> messages;
+    std::string text = ReadTextFile(path);
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        size_t stampEnd = text.find("] ", start);
+        messages.push_back(stampEnd < end ? text.substr(stampEnd + 2, end - stampEnd - 2) : text.substr(start, end - start));
+    }
+    return messages;
+}
+
+std::string ProcessUserSid(void)
+{
+    HANDLE token = NULL;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD length = 0;
+    char *text = NULL;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &length)
+            && ConvertSidToStringSidA(buffer.user.User.Sid, &text))
+            sid = text;
+        CloseHandle(token);
+    }
+    LocalFree(text);
+    return sid;
+}

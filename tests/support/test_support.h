@@ -16,6 +16,10 @@ std::vector<std::string> JoinLines(std::vector<std::string> first, const std::ve
 // The lines of a service log that are not "[MM/DD/YY HH:MM:SS] message" with a CRLF line end.
 std::vector<std::string> MalformedLogLines(const std::string &text);
 std::string ReadTextFile(const std::string &path);   // bytes as stored; "" if missing
+// The messages of a service log, without their time stamps.
+std::vector<std::string> LogMessagesOf(const std::string &path);
+// The user that this process runs as, as a SID string (S-1-5-...).
+std::string ProcessUserSid(void);
 bool FileExists(const std::string &path);
 
 // A program built beside the test programs (bin folder of the build).
