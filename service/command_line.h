@@ -1,18 +1,13 @@
 #ifndef PELORIN_COMMAND_LINE_H
 #define PELORIN_COMMAND_LINE_H
 
-// Exit codes of pelorin.exe.
+// Exit codes of pelorin.exe; -i's failures are InstallService's results.
 enum ExitCode {
     ExitSuccess = 0,
     ExitConfigIncomplete = 1,
     ExitInstallFailed = 2,
     ExitStillRunning = 2,   // -u: removal accepted, the service goes when it stops
-    ExitUninstallFailed = 3,
-    // -i with ServiceAccount: the account is unknown, its password could not
-    // be read, or it could not be granted the right to log on as a service.
-    ExitAccountUnknown = 3,
-    ExitPasswordUnread = 4,
-    ExitGrantRefused = 5
+    ExitUninstallFailed = 3
 };
 
 // 1 when the start-up load found a complete settings file; -i and -u need it.
