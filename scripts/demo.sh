@@ -3,8 +3,8 @@
 # service, by the programs of the win32 release package, the shipped 32-bit
 # ones, against the 64-bit VirtualBox stand-in (as a 32-bit service meets
 # VirtualBox's 64-bit server on 64-bit Windows). A copy of pelorin.exe with
-# its INI file in a demo folder is
-# installed as a service and started; it starts its machine in the VirtualBox
+# its INI file in a demo folder is installed as a service under an account
+# (Wine has one: the prefix's user, named like the Unix user) and started; it starts its machine in the VirtualBox
 # stand-in, answers the tray's questions over its control pipe, is watched by
 # the tray helper (its menu saved as demo/tray-menu.png), is stopped with a
 # one-off "save state", and is removed again; then its log is printed. First
@@ -66,8 +66,11 @@ run "$build/bin/fileinfo.exe" "$(windows_path "$shipped/pelorin.exe")" "$(window
     | sed "s|Z:.*\\\\||"
 
 # One copy of the program serves one machine: Web Server.exe reads Web Server.ini.
+# The service runs under the account that owns the machine: Wine's one user.
+account=".\\$(id -un)"
+password='demo pass word'
 cp "$shipped/pelorin.exe" "$demo/vm/Web Server.exe"
-cat >"$demo/vm/Web Server.ini" <<'INI'
+cat >"$demo/vm/Web Server.ini" <<INI
 [Pelorin]
 VboxInstallPath=C:/Program Files/Oracle/VirtualBox/
 VboxUserHome=C:\Users\vbox\.VirtualBox
@@ -75,6 +78,7 @@ VmName=Web Server
 ServiceName=Web Server VM
 Priority=below normal
 ShutdownCommand=acpipowerbutton
+ServiceAccount=$account
 Loglevel=3
 INI
 sed -i 's/$/\r/' "$demo/vm/Web Server.ini"
@@ -88,17 +92,22 @@ tr -d '\r' <"$demo/vm/Web Server.ini"
 say '"Web Server.exe" --help   (usage text; exit code follows)'
 run "$exe" --help; echo "exit code ${PIPESTATUS[0]}"
 
-say '"Web Server.exe" -i   (install the service)'
+say "\"Web Server.exe\" -i   (install the service under $account; a script gives the password on standard input)"
 set +e
-run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
+run "$exe" -i <<<"$password"; echo "exit code ${PIPESTATUS[0]}"
 echo "(-i also sets the recovery actions, restart a minute after a failure; Wine 8 keeps none of them and"
-echo " refuses the part that counts a stop with an error: the log's first line says so. Windows takes them.)"
+echo " refuses the part that counts a stop with an error: the log says so. Windows takes them.)"
 say '"Web Server.exe" -i   (a second time: refused)'
-run "$exe" -i; echo "exit code ${PIPESTATUS[0]}"
+run "$exe" -i <<<"$password"; echo "exit code ${PIPESTATUS[0]}"
+echo "(Wine's LSA keeps no rights, so the account is granted its right again; Windows would find it held.)"
 set -e
+say "The password '$password' is kept by the Service Control Manager only: files of the demo folder that hold it"
+grep -rl "$password" "$demo/vm" || echo "none"
 
 say 'sc qc Web_Server   (Wine'"'"'s sc has no qc; scqc.exe prints the same fields)'
 run "$build/bin/scqc.exe" Web_Server
+say "The service's registry key: ObjectName, the account; Type 0x10, own process (not interactive)"
+run reg query 'HKLM\System\CurrentControlSet\Services\Web_Server' | grep -E 'ObjectName|Type'
 say 'sc query Web_Server'
 run sc query Web_Server
 
@@ -114,6 +123,9 @@ say "The control pipe \\\\.\\pipe\\pelorin.Web Server answers the tray's three q
 run "$build/bin/pipequery.exe" "Web Server" enabled
 run "$build/bin/pipequery.exe" "Web Server" port
 run "$build/bin/pipequery.exe" "Web Server" resolution
+echo "Its access list: INTERACTIVE may ask; SYSTEM and the account the service runs under (the last entry;"
+echo "under Wine every process runs as the prefix's user) may also create its instances:"
+run "$build/bin/pipequery.exe" "Web Server" dacl
 
 # The tray helper, beside the service's files, lists the service in its own INI file.
 say "pelorintray.exe watching Web_Server in the Wine desktop's taskbar"

@@ -49,8 +49,10 @@ static void RunServiceDispatcher(void)
         { ServiceSettings.ServiceKeyName, ServiceMain },
         { NULL, NULL }
     };
-    // Fails at once when started from a console; that is not reported.
-    StartServiceCtrlDispatcherA(table);
+    // Fails at once when started from a console; that is not reported, but
+    // what ServiceMain would have logged about the settings is.
+    if (!StartServiceCtrlDispatcherA(table) && !ConfigComplete)
+        LoadSettings(1);
     WaitForSupervisorToLetGo(ReleaseWaitMs);
 }
 
@@ -66,8 +68,10 @@ static int RunInstall(void)
         PrintConfigIncomplete();
         return ExitConfigIncomplete;
     }
-    if (InstallService() != InstallDone)
-        return ExitInstallFailed;
+    // Its results are -i's exit codes.
+    int result = InstallService();
+    if (result != InstallDone)
+        return result;
     printf("\n%s (%s) service installed successfully.\n", settings.DisplayName, settings.ServiceKeyName);
     WriteLog(1, "Service %s (%s) installed successfully.", settings.DisplayName, settings.ServiceKeyName);
     return ExitSuccess;
@@ -110,7 +114,9 @@ static void PrintUsage(void)
 
 int RunCommandLine(int argc, char **argv)
 {
-    ConfigComplete = LoadSettings(1);
+    // A service's ServiceMain loads the settings again and logs what is
+    // missing: logged here too, each line would come twice.
+    ConfigComplete = argc < 2 ? LoadSettingsQuietly() : LoadSettings(1);
     SetVirtualBoxEnvironment();
     VistaOrLater = CheckWindowsVersion();
 

@@ -1,7 +1,7 @@
 #ifndef PELORIN_COMMAND_LINE_H
 #define PELORIN_COMMAND_LINE_H
 
-// Exit codes of pelorin.exe.
+// Exit codes of pelorin.exe; -i's failures are InstallService's results.
 enum ExitCode {
     ExitSuccess = 0,
     ExitConfigIncomplete = 1,

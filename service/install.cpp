@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "log.h"
+#include "service_account.h"
 #include "settings.h"
 
 static const char ServiceDescription[] = "Provides automatic start and shutdown of VirtualBox machine.";
@@ -55,10 +56,38 @@ static void DescribeServiceError(DWORD error, char reason[255])
     case ERROR_SERVICE_MARKED_FOR_DELETE:
         strcpy(reason, "service already marked for deletion");
         break;
+    case ERROR_INVALID_SERVICE_ACCOUNT:
+        snprintf(reason, 255, "invalid account name or password (0x%08x)", (unsigned)error);
+        break;
     default:
         snprintf(reason, 255, "error %u", (unsigned)error);
         break;
     }
+}
+
+// Opening the manager or the service: a refusal says how to mend it.
+static void DescribeOpenError(DWORD error, char reason[255])
+{
+    if (error == ERROR_ACCESS_DENIED)
+        snprintf(reason, 255, "access denied; run it as an administrator (0x%08x)", (unsigned)error);
+    else if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+        strcpy(reason, "service not found");
+    else
+        DescribeServiceError(error, reason);
+}
+
+void ReportInstallError(const char *reason)
+{
+    const ServiceSettingsRecord &settings = ServiceSettings;
+    WriteLog(1, "ERROR installing %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
+    printf("\nERROR installing %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
+}
+
+static void ReportUninstallError(const char *reason)
+{
+    const ServiceSettingsRecord &settings = ServiceSettings;
+    WriteLog(1, "ERROR uninstalling %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
+    printf("\nERROR uninstalling %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
 }
 
 int InstallService(void)
@@ -66,6 +95,9 @@ int InstallService(void)
     ServiceSettingsRecord &settings = ServiceSettings;
     char binaryPath[MAX_PATH + 2];
     char reason[255];
+    ServiceAccountRecord account;
+    ZeroMemory(&account, sizeof(account));
+    DWORD type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
 
     DWORD length = GetModuleFileNameA(NULL, settings.ExePath, sizeof(settings.ExePath));
     if (length >= sizeof(settings.ExePath))
@@ -75,18 +107,30 @@ int InstallService(void)
     snprintf(binaryPath, sizeof(binaryPath), "\"%s\"", settings.ExePath);
 
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    if (manager == NULL)
+    if (manager == NULL) {
+        DescribeOpenError(GetLastError(), reason);
+        ReportInstallError(reason);
         return InstallFailed;
+    }
+    int usesAccount = UsesServiceAccount(settings.ServiceAccount);
+    if (usesAccount) {
+        int prepared = PrepareServiceAccount(settings.ServiceAccount, &account);
+        if (prepared != InstallDone) {
+            CloseServiceHandle(manager);
+            return prepared;
+        }
+        // Windows refuses the interactive flag for any account but LocalSystem.
+        type = SERVICE_WIN32_OWN_PROCESS;
+    }
 
-    SC_HANDLE service = CreateServiceA(manager, settings.ServiceKeyName, settings.DisplayName,
-                                       SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
-                                       NULL, NULL, NULL, NULL, NULL);
+    SC_HANDLE service = CreateServiceA(manager, settings.ServiceKeyName, settings.DisplayName, SERVICE_ALL_ACCESS,
+                                       type, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath, NULL, NULL, NULL,
+                                       usesAccount ? account.StartName : NULL, usesAccount ? account.Password : NULL);
+    DWORD error = GetLastError();
+    WipeServiceAccount(&account);
     if (service == NULL) {
-        DescribeServiceError(GetLastError(), reason);
-        WriteLog(1, "ERROR installing %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
-        printf("\nERROR installing %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
+        DescribeServiceError(error, reason);
+        ReportInstallError(reason);
         CloseServiceHandle(manager);
         return InstallFailed;
     }
@@ -176,7 +220,7 @@ void GrantInteractiveServiceAccess(SC_HANDLE service)
         current = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed);
         if (current != NULL
             && QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current, needed, &needed)
-            && BuildInteractiveDescriptor(current, ServiceSettings.InteractiveAccess, &newDescriptor, &newDacl,
+            && BuildInteractiveDescriptor(current, ReadInteractiveAccess(), &newDescriptor, &newDacl,
                                           &interactiveSid)) {
             if (SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &newDescriptor))
                 updated = 1;
@@ -201,13 +245,17 @@ int UninstallService(void)
     char reason[255];
 
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, GENERIC_READ);
-    if (manager == NULL)
+    if (manager == NULL) {
+        DescribeOpenError(GetLastError(), reason);
+        ReportUninstallError(reason);
         return UninstallFailed;
-
-    SC_HANDLE service = OpenServiceA(manager, settings.ServiceKeyName, SERVICE_ALL_ACCESS);
+    }
+    // Only the rights the removal needs: asked for more, a refusal of any of
+    // them would leave an administrator without the one that mattered.
+    SC_HANDLE service = OpenServiceA(manager, settings.ServiceKeyName, DELETE | SERVICE_QUERY_STATUS);
     if (service == NULL) {
-        WriteLog(1, "ERROR uninstalling %s (%s) service: service not found", settings.DisplayName, settings.ServiceKeyName);
-        printf("\nERROR uninstalling %s (%s) service: service not found\n", settings.DisplayName, settings.ServiceKeyName);
+        DescribeOpenError(GetLastError(), reason);
+        ReportUninstallError(reason);
         CloseServiceHandle(manager);
         return UninstallFailed;
     }
@@ -220,8 +268,7 @@ int UninstallService(void)
 
     if (!DeleteService(service)) {
         DescribeServiceError(GetLastError(), reason);
-        WriteLog(1, "ERROR uninstalling %s (%s) service: %s", settings.DisplayName, settings.ServiceKeyName, reason);
-        printf("\nERROR uninstalling %s (%s) service: %s\n", settings.DisplayName, settings.ServiceKeyName, reason);
+        ReportUninstallError(reason);
         result = UninstallFailed;
     }
     CloseServiceHandle(service);

@@ -3,9 +3,13 @@
 
 #include <windows.h>
 
+// The values are -i's exit codes.
 enum InstallResult {
     InstallDone = 0,
-    InstallFailed = 2
+    InstallFailed = 2,
+    InstallAccountUnknown = 3,
+    InstallPasswordUnread = 4,
+    InstallGrantRefused = 5
 };
 
 enum UninstallResult {
@@ -24,6 +28,8 @@ enum UninstallResult {
 
 int InstallService(void);
 int UninstallService(void);
+// Prints and logs "ERROR installing <display> (<key>) service: <reason>".
+void ReportInstallError(const char *reason);
 void GrantInteractiveServiceAccess(SC_HANDLE service);
 
 // Builds an absolute descriptor whose DACL is the current one with the

@@ -14,28 +14,50 @@ static volatile LONG PipeConnections;
 // connection's waits.
 static HANDLE PipeStopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 
-// Builds the pipe's DACL from the well-known SIDs (account names are
-// translated on other Windows languages): INTERACTIVE may read and write,
-// only SYSTEM (the service) may also create instances. The caller LocalFrees
-// *acl and *descriptor, which are set only on success.
+// The user the process runs as: SYSTEM, or the account it was installed under.
+static int ReadProcessUserSid(BYTE sid[SECURITY_MAX_SID_SIZE])
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD length = 0;
+    int read = GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &length)
+        && CopySid(SECURITY_MAX_SID_SIZE, sid, buffer.user.User.Sid);
+    CloseHandle(token);
+    return read;
+}
+
+// Builds the pipe's DACL from SIDs (account names are translated on other
+// Windows languages): INTERACTIVE may read and write; only SYSTEM and the
+// process's own user, when that is another account, may also create
+// instances (without it the service could not create its second one). The
+// caller LocalFrees *acl and *descriptor, which are set only on success.
 static int BuildPipeSecurity(PACL *acl, PSECURITY_DESCRIPTOR *descriptor)
 {
     BYTE interactive[SECURITY_MAX_SID_SIZE];
     BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE own[SECURITY_MAX_SID_SIZE];
     DWORD interactiveSize = sizeof(interactive);
     DWORD systemSize = sizeof(system);
     DWORD aclSize = 0;
     PACL newAcl = NULL;
     PSECURITY_DESCRIPTOR newDescriptor = NULL;
     int built = CreateWellKnownSid(WinInteractiveSid, NULL, interactive, &interactiveSize)
-        && CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+        && CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize) && ReadProcessUserSid(own);
     if (built) {
-        aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) + interactiveSize + systemSize;
+        int ownEntry = !EqualSid(own, system);
+        DWORD entry = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
+        aclSize = sizeof(ACL) + 3 * entry + interactiveSize + systemSize + GetLengthSid(own);
         newAcl = (PACL)LocalAlloc(LPTR, aclSize);
         newDescriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
         built = newAcl != NULL && newDescriptor != NULL && InitializeAcl(newAcl, aclSize, ACL_REVISION)
             && AddAccessAllowedAce(newAcl, ACL_REVISION, CONTROL_PIPE_CLIENT_ACCESS, interactive)
             && AddAccessAllowedAce(newAcl, ACL_REVISION, CONTROL_PIPE_ACCESS, system)
+            && (!ownEntry || AddAccessAllowedAce(newAcl, ACL_REVISION, CONTROL_PIPE_ACCESS, own))
             && InitializeSecurityDescriptor(newDescriptor, SECURITY_DESCRIPTOR_REVISION)
             && SetSecurityDescriptorDacl(newDescriptor, TRUE, newAcl, FALSE);
     }

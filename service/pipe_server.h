@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-// Rights of INTERACTIVE and SYSTEM on the control pipe: ACCESS_SYSTEM_SECURITY,
-// FILE_GENERIC_READ and FILE_GENERIC_WRITE. No one else gets in.
+// Rights of SYSTEM and of the account the service runs under on the control
+// pipe: ACCESS_SYSTEM_SECURITY, FILE_GENERIC_READ and FILE_GENERIC_WRITE. No
+// one else gets in.
 #define CONTROL_PIPE_ACCESS 0x0112019F
 // What INTERACTIVE gets: the same but FILE_CREATE_PIPE_INSTANCE, so that no
 // user can add an instance of the pipe and answer other users' trays.

@@ -23,7 +23,7 @@ static int SettingsLockReady = InitializeSettingsLock();
 
 ServiceSettingsRecord ServiceSettings = {
     "", "", "", "", 1, "", "", "", "", NORMAL_PRIORITY_CLASS, "", StopMethodNone, 0,
-    DEFAULT_SHUTDOWN_TIMEOUT, DEFAULT_VIRTUALBOX_TIMEOUT, "savestate", StopMethodSaveState, 1, INTERACTIVE_SERVICE_ACCESS
+    DEFAULT_SHUTDOWN_TIMEOUT, DEFAULT_VIRTUALBOX_TIMEOUT, "savestate", StopMethodSaveState, 1, ""
 };
 
 struct PriorityWord {
@@ -183,16 +183,29 @@ void CopyFallbackSettings(char *command, size_t size, enum StopMethod *method, D
 
 // "full" (or none given) lets the tray switch the start type; "control" does
 // not. A word that is neither gets the narrower rights: a typing error must
-// not open the service wider than asked.
-static DWORD ReadUserRights(const char *iniPath)
+// not open the service wider than asked. Read by -i alone, which applies it:
+// a service's start says nothing of it.
+DWORD ReadInteractiveAccess(void)
 {
     char rights[64];
-    GetPrivateProfileStringA(SETTINGS_SECTION, "UserRights", "", rights, sizeof(rights), iniPath);
+    GetPrivateProfileStringA(SETTINGS_SECTION, "UserRights", "", rights, sizeof(rights), ServiceSettings.IniPath);
     if (rights[0] == '\0' || _stricmp(rights, "full") == 0)
         return INTERACTIVE_SERVICE_ACCESS;
     if (_stricmp(rights, "control") != 0)
         WriteLog(1, "ERROR: UserRights '%s' is neither full nor control; interactive users get control rights", rights);
     return INTERACTIVE_CONTROL_ACCESS;
+}
+
+// Set while the start-up load of the service's process runs: ServiceMain
+// loads again and reports what is missing, once.
+static int QuietLoad;
+
+int LoadSettingsQuietly(void)
+{
+    QuietLoad = 1;
+    int complete = LoadSettings(1);
+    QuietLoad = 0;
+    return complete;
 }
 
 int LoadSettings(int fullLoad)
@@ -221,7 +234,8 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
     DeriveSiblingPath(settings.LogPath, settings.ExePath, ".log");
 
     if (_access(settings.IniPath, 0) == -1) {
-        WriteLog(1, "Configuration file '%s' does not exist", settings.IniPath);
+        if (!QuietLoad)
+            WriteLog(1, "Configuration file '%s' does not exist", settings.IniPath);
         return 0;
     }
 
@@ -233,16 +247,18 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
         // after the first one the record keeps its values, as it always has.
         char unused[MAX_PATH];
         int complete = ReadFolderSetting("VboxInstallPath", settings.VboxInstallPath);
-        if (!complete)
+        if (!complete && !QuietLoad)
             WriteLog(1, "ERROR: VboxInstallPath not configured");
         if (!ReadFolderSetting("VboxUserHome", complete ? settings.VboxUserHome : unused)) {
-            WriteLog(1, "ERROR: VboxUserHome not configured");
+            if (!QuietLoad)
+                WriteLog(1, "ERROR: VboxUserHome not configured");
             complete = 0;
         }
         char *vmName = complete ? settings.VmName : unused;
         GetPrivateProfileStringA(SETTINGS_SECTION, "VmName", "", vmName, 255, settings.IniPath);
         if (vmName[0] == '\0') {
-            WriteLog(1, "ERROR: No VmName configured");
+            if (!QuietLoad)
+                WriteLog(1, "ERROR: No VmName configured");
             complete = 0;
         }
         if (!complete)
@@ -253,7 +269,7 @@ int LoadSettingsForProgram(const char *exePath, int fullLoad)
         GetPrivateProfileStringA(SETTINGS_SECTION, "Priority", "", priority, sizeof(priority), settings.IniPath);
         settings.PriorityClass = MapPriorityWord(priority);
         settings.RestartOnFailure = GetPrivateProfileIntA(SETTINGS_SECTION, "RestartOnFailure", 1, settings.IniPath) != 0;
-        settings.InteractiveAccess = ReadUserRights(settings.IniPath);
+        GetPrivateProfileStringA(SETTINGS_SECTION, "ServiceAccount", "", settings.ServiceAccount, 255, settings.IniPath);
     }
 
     LoadShutdownSettings();

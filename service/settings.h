@@ -42,8 +42,9 @@ struct ServiceSettingsRecord {
     enum StopMethod FallbackMethod;
     // -i sets the service's recovery actions unless this is 0.
     int RestartOnFailure;
-    // The rights that -i gives interactive users, from UserRights.
-    DWORD InteractiveAccess;
+    // The account that -i installs the service under; empty or LocalSystem
+    // for LocalSystem.
+    char ServiceAccount[256];
 };
 
 // Two minutes for the guest, and three of the five minutes of pre-shutdown
@@ -59,11 +60,18 @@ extern ServiceSettingsRecord ServiceSettings;
 // settings. Returns 1 when the file exists and, for a full load, names
 // VboxInstallPath, VboxUserHome and VmName; otherwise 0, with the reason logged.
 int LoadSettings(int fullLoad);
+// LoadSettings(1) that logs nothing: for a load whose failures a later load
+// of the same process reports.
+int LoadSettingsQuietly(void);
 
 // The stop method in force and its word, as one consistent pair.
 void CopyShutdownSettings(char *command, size_t size, enum StopMethod *method);
 // The fallback in force: its word, its method (StopMethodNone: none) and ShutdownTimeout.
 void CopyFallbackSettings(char *command, size_t size, enum StopMethod *method, DWORD *timeout);
+
+// The rights that -i gives interactive users, from UserRights; a word that
+// is neither full nor control is logged and gives control.
+DWORD ReadInteractiveAccess(void);
 
 // LoadSettings for a given program path instead of the running program's own.
 int LoadSettingsForProgram(const char *exePath, int fullLoad);

@@ -52,7 +52,8 @@ TEST(GuideExamplesTest, TheShippedIniFilesReadAsTheGuideSays)
     EXPECT_EQ(120000u, loaded.ShutdownTimeout);
     EXPECT_EQ(StopMethodSaveState, loaded.FallbackMethod);
     EXPECT_EQ(1, loaded.RestartOnFailure);
-    EXPECT_EQ((DWORD)INTERACTIVE_SERVICE_ACCESS, loaded.InteractiveAccess);
+    EXPECT_EQ((DWORD)INTERACTIVE_SERVICE_ACCESS, ReadInteractiveAccess());
+    EXPECT_STREQ("", loaded.ServiceAccount);
     EXPECT_EQ(2, loaded.Loglevel);
 
     WriteTextFile(folder + "pelorintray.ini", ShippedText("pelorintray.ini"));

@@ -147,10 +147,9 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
     std::string longInstall = MakeInstallFolder(Unslashed(FolderForPathOf(folder, 259, "VBoxHeadless.exe")));
     CreateDirectoryA((folder + "e").c_str(), NULL);
     std::string tooLongInstall = Unslashed(FolderForPathOf(folder + "e\\", 260, "VBoxHeadless.exe"));
-    // Every required key is missing, each logged, at the start and again at -i.
+    // Every required key is missing, each logged once by the start.
     std::vector<std::string> noKeys = { "ERROR: VboxInstallPath not configured", "ERROR: VboxUserHome not configured",
                                         "ERROR: No VmName configured" };
-    noKeys = JoinLines(noKeys, noKeys);
     std::string missing = "Configuration file '" + ini + "' does not exist";
     std::string unknown = "ERROR: Could not find registered VM '%s'";
     struct Case {
@@ -173,7 +172,7 @@ TEST_F(LimitTest, ServiceSettingsAtAndPastTheirLimits)
           Named(JoinLines(StartLineFormats, StopLineFormats), TestVmName) },
         { "VBoxHeadless path of 260 characters", Text, IniFor(TestVmName, tooLongInstall), TestVmName, 0x80800001, true,
           { "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in " + ini } },
-        { "INI file missing", Missing, "", TestVmName, 0x80800002, true, { missing, missing } },
+        { "INI file missing", Missing, "", TestVmName, 0x80800002, true, { missing } },
         { "INI file empty", Empty, "", TestVmName, 0x80800002, true, noKeys },
         { "INI file of binary bytes", Binary, BinaryBytes(4096), TestVmName, 0x80800002, true, noKeys },
         { "INI file that is a folder", Folder, "", TestVmName, 0x80800002, true, noKeys },

@@ -185,21 +185,59 @@ TEST_F(PipeTest, AfterStopNoInstanceIsLeftEvenWhenNoneListenedAtThatMoment)
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, error);
 }
 
-TEST_F(PipeTest, OnlyInteractiveAndSystemLogonsHaveAccess)
+static void *RealGetTokenInformation;
+static bool AsLocalSystem;
+
+// The token of a service that runs as LocalSystem has SYSTEM as its user.
+static BOOL WINAPI ServiceTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                           PDWORD length)
 {
-    StartServer();
-    HANDLE pipe = ConnectControlPipe(TestVmName);
-    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    PACL dacl = NULL;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
-                                                   &dacl, NULL, &descriptor));
-    char *text = NULL;
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
-    EXPECT_STREQ("D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)", text);
-    LocalFree(text);
-    LocalFree(descriptor);
-    CloseHandle(pipe);
+    DWORD sidSize = SECURITY_MAX_SID_SIZE;
+    return ((decltype(&GetTokenInformation))RealGetTokenInformation)(token, kind, buffer, size, length)
+        && (!AsLocalSystem || CreateWellKnownSid(WinLocalSystemSid, NULL, ((TOKEN_USER *)buffer)->User.Sid, &sidSize));
+}
+
+// Besides SYSTEM, the account the service runs under may create the pipe's
+// instances, or it could create no second one; INTERACTIVE never.
+TEST_F(PipeTest, OnlyInteractiveLogonsAndTheServicesOwnUserHaveAccess)
+{
+    const std::string granted = "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)";
+    const struct {
+        bool localSystem;
+        std::string dacl;
+    } rows[] = { { false, granted + "(A;;0x112019f;;;" + ProcessUserSid() + ")" }, { true, granted } };
+    for (const auto &row : rows) {
+        AsLocalSystem = row.localSystem;
+        {
+            ImportReplaced token("advapi32.dll", "GetTokenInformation", (void *)ServiceTokenInformation);
+            RealGetTokenInformation = token.real;
+            StartServer();
+        }
+        HANDLE pipe = ConnectControlPipe(TestVmName);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        char *text = NULL;
+        GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL, &descriptor);
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
+        EXPECT_EQ(row.dacl, text ? text : "");
+        LocalFree(text);
+        LocalFree(descriptor);
+        CloseHandle(pipe);
+        StopPipeServer();
+        EXPECT_TRUE(ServerEnded());
+        CloseHandle(server);
+        server = NULL;
+        // Gone with its last instance: Wine would add the next server's
+        // instances to this pipe, whose access list came first.
+        DWORD error = 0;
+        for (int i = 0; i < 100 && error != ERROR_FILE_NOT_FOUND; i++) {
+            HANDLE left = ConnectControlPipe(TestVmName, 0);
+            error = left == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+            if (left != INVALID_HANDLE_VALUE)
+                CloseHandle(left);
+            Sleep(20);
+        }
+    }
 }
 
 // One connection for as long as it works: a new one only after VirtualBox's

@@ -148,8 +148,9 @@ TEST_F(ServiceTest, FailedStartsStopWithAServiceSpecificExitCodeWithoutRunning)
         { "no VBoxHeadless", Ini("", folder + "empty"), NULL, true, 0x80800001,
           { "ERROR: Can't find VBoxHeadless executable. Check your VboxInstallPath option in " + ini } },
         { "stand-in fault", Ini(""), "IMachine::get_State", true, 0x80800001, { "ERROR reading VM state (0x80004005)" } },
+        // Said once, by ServiceMain: the start-up's load before it is quiet.
         { "incomplete", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\vbox\r\n", NULL, true, 0x80800002,
-          { "ERROR: No VmName configured", "ERROR: No VmName configured" } },
+          { "ERROR: No VmName configured" } },
         { "unknown VirtualBox", Ini(""), NULL, true, 0x80800001,
           { "ERROR: VirtualBox speaks none of the supported API generations 7.2, 7.1, 7.0, 6.1, 5.2, 4.0 (rc = 0x80004002)" },
           "none" },

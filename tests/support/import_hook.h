@@ -8,4 +8,13 @@
 // when the program does not import that function.
 void *ReplaceImport(const char *dllName, const char *functionName, void *replacement);
 
+// ReplaceImport for as long as it lives; real is the previous address.
+struct ImportReplaced {
+    const char *dll, *name;
+    void *real;
+    ImportReplaced(const char *dllName, const char *functionName, void *replacement)
+        : dll(dllName), name(functionName), real(ReplaceImport(dllName, functionName, replacement)) {}
+    ~ImportReplaced() { ReplaceImport(dll, name, real); }
+};
+
 #endif

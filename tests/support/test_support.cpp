@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <process.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <tlhelp32.h>
 
@@ -145,7 +146,7 @@ std::string Quote(const std::string &text)
     return "\"" + text + "\"";
 }
 
-int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs)
+static int RunProgramWith(const std::string &commandLine, HANDLE input, std::string *output, DWORD timeoutMs)
 {
     SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
     HANDLE readEnd = NULL;
@@ -158,7 +159,7 @@ int RunProgram(const std::string &commandLine, std::string *output, DWORD timeou
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = input;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
@@ -186,6 +187,28 @@ int RunProgram(const std::string &commandLine, std::string *output, DWORD timeou
     if (output != NULL)
         *output = collected;
     return (int)exitCode;
+}
+
+int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs)
+{
+    return RunProgramWith(commandLine, GetStdHandle(STD_INPUT_HANDLE), output, timeoutMs);
+}
+
+int RunProgramWithInput(const std::string &commandLine, const std::string &input, std::string *output)
+{
+    SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
+    HANDLE readEnd = NULL;
+    HANDLE writeEnd = NULL;
+    DWORD written = 0;
+    // The pipe's buffer holds the whole input: the program reads it after it has been closed.
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, (DWORD)input.size() + 1))
+        return -1;
+    SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+    BOOL wrote = input.empty() || WriteFile(writeEnd, input.data(), (DWORD)input.size(), &written, NULL);
+    CloseHandle(writeEnd);
+    int exitCode = wrote ? RunProgramWith(commandLine, readEnd, output, 60000) : -1;
+    CloseHandle(readEnd);
+    return exitCode;
 }
 
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process)
@@ -347,3 +370,34 @@ int AddChildProcessReaper(void)
 int ChildProcessReaperAdded = AddChildProcessReaper();
 
 }  // namespace
+
+std::vector<std::string> LogMessagesOf(const std::string &path)
+{
+    std::vector<std::string> messages;
+    std::string text = ReadTextFile(path);
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        size_t stampEnd = text.find("] ", start);
+        messages.push_back(stampEnd < end ? text.substr(stampEnd + 2, end - stampEnd - 2) : text.substr(start, end - start));
+    }
+    return messages;
+}
+
+std::string ProcessUserSid(void)
+{
+    HANDLE token = NULL;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD length = 0;
+    char *text = NULL;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &length)
+            && ConvertSidToStringSidA(buffer.user.User.Sid, &text))
+            sid = text;
+        CloseHandle(token);
+    }
+    LocalFree(text);
+    return sid;
+}

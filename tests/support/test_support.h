@@ -16,6 +16,10 @@ std::vector<std::string> JoinLines(std::vector<std::string> first, const std::ve
 // The lines of a service log that are not "[MM/DD/YY HH:MM:SS] message" with a CRLF line end.
 std::vector<std::string> MalformedLogLines(const std::string &text);
 std::string ReadTextFile(const std::string &path);   // bytes as stored; "" if missing
+// The messages of a service log, without their time stamps.
+std::vector<std::string> LogMessagesOf(const std::string &path);
+// The user that this process runs as, as a SID string (S-1-5-...).
+std::string ProcessUserSid(void);
 bool FileExists(const std::string &path);
 
 // A program built beside the test programs (bin folder of the build).
@@ -26,6 +30,8 @@ std::string CopyBuiltProgram(const std::string &builtName, const std::string &fo
 // Runs a command line, collecting standard output and error; returns the exit
 // code, or -1 if it could not be started or did not end within the time-out.
 int RunProgram(const std::string &commandLine, std::string *output, DWORD timeoutMs = 60000);
+// The same with the given bytes as its standard input, ended after them.
+int RunProgramWithInput(const std::string &commandLine, const std::string &input, std::string *output);
 std::string Quote(const std::string &text);
 // Starts a command line without a window and without waiting; the caller closes both handles.
 bool StartProgram(const std::string &commandLine, PROCESS_INFORMATION *process);
