@@ -286,10 +286,11 @@ std::string PrefixUser()
 
 const std::string AccountError = "ERROR installing Pelorin Test Account (PelorinTestAccount) service: ";
 
-ServiceCopy MakeAccountCopy(const std::string &account)
+// Each test its own copy and service: CTest runs them side by side.
+ServiceCopy MakeAccountCopy(const std::string &account, const std::string &base = "PelorinTestAccount",
+                            const std::string &display = "Pelorin Test Account")
 {
-    return MakeServiceCopy("PelorinTestAccount", IniFor("Pelorin Test Account",
-                                                        "ServiceAccount=" + account + "\r\nRestartOnFailure=0\r\n"));
+    return MakeServiceCopy(base, IniFor(display, "ServiceAccount=" + account + "\r\nRestartOnFailure=0\r\n"));
 }
 
 // A scripted install gives the password on standard input.
@@ -377,6 +378,7 @@ SC_HANDLE WINAPI CreatedService(SC_HANDLE manager, LPCSTR name, LPCSTR display, 
 
 TEST(InstallTest, TheLogonRightIsGrantedWhenMissingAndNothingIsInstalledWhenRefused)
 {
+    const std::string AccountError = "ERROR installing Pelorin Test Grant (PelorinTestGrant) service: ";
     const std::string user = PrefixUser(), asked = "1 SeServiceLogonRight " + ProcessUserSid(), created = user + " pw 16";
     const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
     const std::string refused = AccountError + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)";
@@ -400,7 +402,7 @@ TEST(InstallTest, TheLogonRightIsGrantedWhenMissingAndNothingIsInstalledWhenRefu
     };
     VistaOrLater = 0;
     for (const auto &row : rows) {
-        ServiceCopy copy = MakeAccountCopy(user);
+        ServiceCopy copy = MakeAccountCopy(user, "PelorinTestGrant", "Pelorin Test Grant");
         ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
         Lsa = { row.enumerated, row.added, row.listed, row.createError, "", "", NULL };
         HANDLE input = NULL, writer = NULL, standardInput = GetStdHandle(STD_INPUT_HANDLE);
