@@ -63,12 +63,16 @@ static void StopTrayService(const TrayEntry *entry, int command)
 // are made of numbers only: nothing the service sends becomes text there.
 static void OpenVrdpConsole(const TrayEntry *entry)
 {
-    int port = RequestVrdePort(entry->VmName);
+    // Only the running service's own pipe is asked: a program that created
+    // the pipe's name first could name any port.
+    if (entry->State != Running || entry->ProcessId == 0)
+        return;
+    int port = RequestVrdePort(entry->VmName, entry->ProcessId);
     if (port <= 0)
         return;
     int width = 0;
     int height = 0;
-    RequestScreenResolution(entry->VmName, &width, &height);
+    RequestScreenResolution(entry->VmName, &width, &height, entry->ProcessId);
     char parameters[64];
     if (width > 0 && height > 0)
         snprintf(parameters, sizeof(parameters), "/v 127.0.0.1:%d /w %d /h %d", port, width, height);

@@ -370,22 +370,27 @@ TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
     WriteTextFile(folder + "pelorintray.ini", "[console]\r\nConfigFile=" + folder + "console.ini\r\n");
     ASSERT_EQ(PollSucceeded, LoadServiceList());
     TrayEntries[0].State = Running;
+    // The scripted server runs in this process: the service's, or another program's.
+    const DWORD own = GetCurrentProcessId(), other = GetCurrentProcessId() + 4;
     const std::map<DWORD, DWORD> full = { { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } }, none;
     const struct {
         bool listening;
         std::map<DWORD, DWORD> replies;
         const char *parameters; // null: nothing started
+        DWORD process;
     } rows[] = {
-        { true, full, "/v 127.0.0.1:3389 /w 1024 /h 768" },
-        { true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f" }, // width 0
-        { true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f" }, // height 0
-        { true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f" }, // no size
-        { true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL },
-        { true, none, NULL },
-        { false, none, NULL },
+        { true, full, "/v 127.0.0.1:3389 /w 1024 /h 768", own },
+        { true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f", own }, // width 0
+        { true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f", own }, // height 0
+        { true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f", own }, // no size
+        { true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL, own },
+        { true, none, NULL, own },
+        { false, none, NULL, own },
+        { true, full, NULL, other }, // another program's pipe names no port
     };
     for (const auto &row : rows) {
         std::unique_ptr<ScriptedPipeServer> server(row.listening ? new ScriptedPipeServer(vm, row.replies) : NULL);
+        TrayEntries[0].ProcessId = row.process;
         ShellExecuteRecorder shell(false);
         Choose(ServiceCommandId(0, CommandVrdpConsole));
         EXPECT_EQ(row.parameters ? std::vector<std::string>({ std::string("open|mstsc.exe|") + row.parameters + "|-|0|1" })
@@ -399,6 +404,7 @@ TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
     GetEnvironmentVariableA("PATH", path, sizeof(path));
     SetEnvironmentVariableA("PATH", (folder + ";" + path).c_str());
     ScriptedPipeServer server(vm, full);
+    TrayEntries[0].ProcessId = own;
     Choose(ServiceCommandId(0, CommandVrdpConsole));
     std::string opened;
     ASSERT_TRUE(PumpMessagesUntil([&]() { return (opened = ReadTextFile(folder + "opened.txt")).find('\n') != std::string::npos; }));

@@ -7,9 +7,14 @@
 // Every stop control is appended to X.stops as "stop <ShutdownOnceCommand>",
 // the one-off method in force in section [Pelorin] at that moment, as the
 // real service would read it; then the service reports stopped and ends.
+// With "PipeReply" set it serves the control pipe of its [Pelorin] VmName
+// from its own process, as the real service does: every request gets that
+// number after "PipeDelayMs", or never ("PipeDelayMs=never": the connection
+// is held until the client leaves). Both are read at each request.
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static char IniPath[MAX_PATH];
@@ -55,6 +60,52 @@ static DWORD WantedState(void)
     return SERVICE_RUNNING;
 }
 
+static DWORD WINAPI AnswerPipeClient(void *context)
+{
+    HANDLE pipe = (HANDLE)context;
+    DWORD request = 0, count = 0;
+    if (ReadFile(pipe, &request, sizeof(request), &count, NULL) && count == sizeof(request)) {
+        char delay[64];
+        GetPrivateProfileStringA("TestService", "PipeDelayMs", "0", delay, sizeof(delay), IniPath);
+        DWORD reply = GetPrivateProfileIntA("TestService", "PipeReply", 0, IniPath);
+        if (_stricmp(delay, "never") == 0) {
+            // Returns when the client closes its end.
+            ReadFile(pipe, &request, sizeof(request), &count, NULL);
+        } else {
+            Sleep((DWORD)atoi(delay));
+            WriteFile(pipe, &reply, sizeof(reply), &count, NULL);
+            FlushFileBuffers(pipe);
+        }
+    }
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    return 0;
+}
+
+static HANDLE ListenOnPipe(void)
+{
+    char vmName[256], name[300];
+    GetPrivateProfileStringA("Pelorin", "VmName", "", vmName, sizeof(vmName), IniPath);
+    snprintf(name, sizeof(name), "\\\\.\\pipe\\pelorin.%s", vmName);
+    return CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, 16, 16, 0, NULL);
+}
+
+// Given the first instance; ends with the process.
+static DWORD WINAPI ServePipe(void *first)
+{
+    for (HANDLE pipe = (HANDLE)first; pipe != INVALID_HANDLE_VALUE; pipe = ListenOnPipe()) {
+        HANDLE thread = NULL;
+        if (ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED)
+            thread = CreateThread(NULL, 0, AnswerPipeClient, pipe, 0, NULL);
+        if (thread == NULL)
+            CloseHandle(pipe);
+        else
+            CloseHandle(thread);
+    }
+    return 1;
+}
+
 static void RecordStop(void)
 {
     char method[64];
@@ -83,6 +134,13 @@ static void WINAPI TestServiceMain(DWORD, char **)
     StatusHandle = RegisterServiceCtrlHandlerExA("", Handler, NULL);
     if (StatusHandle == NULL)
         return;
+    char reply[16];
+    // The pipe listens before the service reports running, as the tests expect of it.
+    if (GetPrivateProfileStringA("TestService", "PipeReply", "", reply, sizeof(reply), IniPath) > 0) {
+        HANDLE server = CreateThread(NULL, 0, ServePipe, ListenOnPipe(), 0, NULL);
+        if (server != NULL)
+            CloseHandle(server);
+    }
     Report(SERVICE_RUNNING);
     DWORD reported = SERVICE_RUNNING;
     DWORD poll = GetPrivateProfileIntA("TestService", "PollMs", 50, IniPath);
