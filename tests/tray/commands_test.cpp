@@ -110,19 +110,56 @@ TEST_F(CommandTest, EachStopWithWritesItsMethodForTheServiceThenStopsIt)
     }
 }
 
-TEST_F(CommandTest, StopWithOfAStoppedServiceLeavesTheMethodForItsNextStop)
-{
-    TestService &service = ListService("TrayCmdStopLater");
-    Choose(ServiceCommandId(0, CommandAcpiSleep));
-    char value[64];
-    GetPrivateProfileStringA("Pelorin", "ShutdownOnceCommand", "", value, sizeof(value), service.ini.c_str());
-    EXPECT_STREQ("acpisleepbutton", value);
+typedef BOOL(WINAPI *QueryStatusFunction)(SC_HANDLE, LPSERVICE_STATUS);
+QueryStatusFunction RealQueryStatus;
 
-    ASSERT_EQ(0u, StartServiceByName(service.name));
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
-    Choose(ServiceCommandId(0, CommandStop));
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED));
-    EXPECT_EQ("stop acpisleepbutton\r\n", ReadTextFile(service.stops));
+// The service's state changed between the check and the stop: it is seen running.
+BOOL WINAPI QueryStatusSeenRunning(SC_HANDLE service, LPSERVICE_STATUS status)
+{
+    BOOL queried = RealQueryStatus(service, status);
+    status->dwCurrentState = SERVICE_RUNNING;
+    return queried;
+}
+
+// A one-off method that outlived a refused stop would apply to the next
+// stop, whoever causes it: the next stop uses the configured method.
+TEST_F(CommandTest, AOneOffMethodIsLeftOnlyForAStopThatWasAccepted)
+{
+    TestService &service = ListService("TrayCmdStopRefused");
+    const struct {
+        const char *state;
+        DWORD serviceState;
+        bool seenRunning;
+    } rows[] = {
+        { "stopped", SERVICE_STOPPED, false },
+        { "stop pending", SERVICE_STOP_PENDING, false },
+        { "stop pending", SERVICE_STOP_PENDING, true }, // the stop itself is refused
+    };
+    for (const auto &row : rows) {
+        if (row.serviceState != SERVICE_STOPPED) {
+            SetTestServiceState(service, "running");
+            ASSERT_EQ(0u, StartServiceByName(service.name));
+            SetTestServiceState(service, row.state);
+        }
+        ASSERT_EQ(row.serviceState, WaitForServiceState(service.name, row.serviceState)) << row.state;
+        if (row.seenRunning)
+            RealQueryStatus = (QueryStatusFunction)ReplaceImport("advapi32.dll", "QueryServiceStatus",
+                                                                 (void *)QueryStatusSeenRunning);
+        Choose(ServiceCommandId(0, CommandAcpiSleep));
+        if (row.seenRunning)
+            ReplaceImport("advapi32.dll", "QueryServiceStatus", (void *)RealQueryStatus);
+        EXPECT_EQ(std::string::npos, ReadTextFile(service.ini).find("ShutdownOnceCommand")) << row.state;
+
+        SetTestServiceState(service, "running");
+        if (row.serviceState == SERVICE_STOPPED) {
+            ASSERT_EQ(0u, StartServiceByName(service.name));
+        }
+        ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING)) << row.state;
+        DeleteFileA(service.stops.c_str());
+        Choose(ServiceCommandId(0, CommandStop));
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED)) << row.state;
+        EXPECT_EQ("stop \r\n", ReadTextFile(service.stops)) << row.state;
+    }
 }
 
 TEST_F(CommandTest, AutostartSwitchesOnlyTheStartTypeBothWays)
