@@ -70,6 +70,7 @@ BOOL AddTrayIcon(HWND dialog)
 void CleanupTray(void)
 {
     TrayClosed = 1;
+    EndUpdateCheck();
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     if (TrayIcon.hIcon != NULL) {
         DestroyIcon(TrayIcon.hIcon);

@@ -13,6 +13,8 @@
 #include "command_ids.h"
 #include "control_pipe.h"
 #include "import_hook.h"
+#include "local_http.h"
+#include "message_box_answerer.h"
 #include "pipe_client.h"
 #include "process_probe.h"
 #include "resource.h"
@@ -22,6 +24,7 @@
 #include "tray_menu.h"
 #include "tray_shell.h"
 #include "tray_test_support.h"
+#include "update_check.h"
 
 namespace {
 
@@ -185,6 +188,7 @@ struct ShownMenu {
     std::string artifact;
     HWND dialog = NULL;
     bool keptAfterAnotherClick = false; // the menu survived a click while it was up
+    bool updateCheckRunning = false;    // when the menu was first seen
 };
 ShownMenu *Shown;
 
@@ -194,8 +198,10 @@ void CALLBACK ReadShownMenu(HWND, UINT, UINT_PTR timer, DWORD)
     if (window == NULL || !IsWindowVisible(window))
         return;
     // The menu paints in this thread's menu loop: let it run before the picture.
-    if (Shown->firstSeen == 0)
+    if (Shown->firstSeen == 0) {
         Shown->firstSeen = GetTickCount();
+        Shown->updateCheckRunning = UpdateCheck.Running != 0;
+    }
     if (GetTickCount() - Shown->firstSeen < 400)
         return;
     KillTimer(NULL, timer);
@@ -668,6 +674,54 @@ TEST_F(ShellTest, SecondCopyShowsItsMessageAndExitsWithOneWhileTheFirstRunsOn)
     EXPECT_TRUE(WaitForNoIcon());
     CloseProcess(second);
     CloseProcess(first);
+}
+
+// The start-up update check against a server that accepts and never
+// answers, and one that sends a byte a second.
+TEST_F(ShellTest, TheUpdateCheckHoldsNeitherTheIconNorTheMenuAndEndsWithinItsBound)
+{
+    UseFolder("update bound");
+    ListService("TrayShellUpdateBound");
+    // Its version block makes the start-up check ask.
+    CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe");
+    MessageBoxAnswerer answerer(IDNO);
+    // One server for both: Wine reads http_proxy once in a process.
+    LocalHttpServer server;
+    char proxy[256] = "";
+    GetEnvironmentVariableA("http_proxy", proxy, sizeof(proxy));
+    SetEnvironmentVariableA("http_proxy", server.ProxyAddress().c_str());
+    const char *kinds[] = { "never answers", "a byte a second" };
+    for (size_t i = 0; i < 2; i++) {
+        const char *kind = kinds[i];
+        if (i == 0)
+            server.ReplyNever();
+        else
+            server.ReplyRaw("HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n65536,http://download.test/", 1000);
+        DWORD started = GetTickCount();
+        StartDialog();
+        ShellIcon icon;
+        ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon)) << kind;
+        EXPECT_TRUE(UpdateCheck.Running) << kind;
+        ShownMenu shown = ClickIcon(dialog, icon, 1, i == 0 ? "tray-update-check-silent" : "tray-update-check-slow");
+        EXPECT_TRUE(shown.shown) << kind;
+        EXPECT_TRUE(shown.updateCheckRunning) << kind;
+        // It ends as a check that failed: without a word.
+        EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, UPDATE_CHECK_TIMEOUT_MS + 10000)) << kind;
+        EXPECT_LT(GetTickCount() - started, (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000) << kind;
+        EXPECT_TRUE(answerer.Seen().empty()) << kind;
+        EXPECT_EQ(i + 1, server.Requests().size()) << kind;
+        DestroyTrayMenu();
+        CleanupTray();
+        DestroyWindow(dialog);
+        dialog = NULL;
+        ASSERT_TRUE(WaitForNoIcon()) << kind;
+    }
+    // The silent server's connection was left at the receive time-out. (Wine
+    // keeps the slow one's open after the check has ended; Windows closes it
+    // with the request's handle.)
+    ASSERT_FALSE(server.HeldMs().empty());
+    EXPECT_LT(server.HeldMs()[0], (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000);
+    SetEnvironmentVariableA("http_proxy", proxy[0] != '\0' ? proxy : NULL);
 }
 
 } // namespace
