@@ -370,22 +370,57 @@ TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheDeadlineAtMost
     }
 }
 
-TEST_F(ShellTest, OtherMouseNotificationsNeitherPollNorShowTheMenu)
+int MenuLoops;
+
+// The dialog procedure, counting the menus it shows.
+INT_PTR CALLBACK CountMenusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    UseFolder("other mouse");
-    ListService("TrayShellMouse");
-    StartDialog();
-    HMENU built = TrayMenu;
-    strcpy(TrayIcon.szTip, "unchanged");
-    const UINT notifications[] = { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK,
-                                   WM_MOUSEMOVE,   WM_CONTEXTMENU, NIN_SELECT,       WM_MBUTTONUP };
-    for (UINT notification : notifications)
-        SendMessageA(dialog, WM_TRAYICON, 1, notification);
-    EXPECT_TRUE(TrayMenu == built);
-    EXPECT_STREQ("unchanged", TrayIcon.szTip);
+    MenuLoops += message == WM_ENTERMENULOOP;
+    return TrayDialogProc(window, message, wParam, lParam);
 }
 
-TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
+{
+    EndMenu();
+}
+
+TEST_F(ShellTest, ReleasedButtonsAndTheKeyboardShowTheMenuOnceAndOtherNotificationsNothing)
+{
+    UseFolder("notifications");
+    ListService("TrayShellNotifications");
+    StartTrayShell(GetModuleHandleA(NULL));
+    dialog = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_TRAY), NULL, CountMenusDialogProc, 0);
+    ASSERT_TRUE(dialog != NULL);
+    UINT_PTR timer = SetTimer(NULL, 0, 200, EndAnyMenu);
+    // Each notification arrives once the one before it has been handled
+    // (and its menu closed). A left click sends NIN_SELECT after the
+    // release: still one menu.
+    const struct {
+        std::vector<UINT> notifications;
+        int menus;
+    } rows[] = {
+        { { NIN_SELECT }, 1 },    // Enter on an icon chosen with the mouse
+        { { NIN_KEYSELECT }, 1 }, // Enter or Space on the focused icon
+        { { WM_RBUTTONUP }, 1 },
+        { { WM_LBUTTONDOWN, WM_LBUTTONUP, NIN_SELECT }, 1 },
+        { { WM_LBUTTONUP, WM_MOUSEMOVE, NIN_SELECT }, 2 },
+        { { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU,
+            WM_MBUTTONUP },
+          0 },
+    };
+    for (const auto &row : rows) {
+        MenuLoops = 0;
+        strcpy(TrayIcon.szTip, "unchanged");
+        for (UINT notification : row.notifications)
+            SendMessageA(dialog, WM_TRAYICON, 1, notification);
+        EXPECT_EQ(row.menus, MenuLoops) << row.notifications[0];
+        // Each menu is shown after a poll.
+        EXPECT_EQ(row.menus == 0, strcmp(TrayIcon.szTip, "unchanged") == 0) << row.notifications[0];
+    }
+    KillTimer(NULL, timer);
+}
+
+TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBackWithIt)
 {
     UseFolder("taskbar created");
     TestService &service = ListService("TrayShellRestart");
@@ -405,16 +440,12 @@ TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
     EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
     EXPECT_TRUE(ShellHasOurIcon());
 
-    // A shell that lost the icon gets it back, with the first tooltip.
+    // A shell that lost the icon gets it back, still with the last count.
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     ASSERT_TRUE(WaitForNoIcon());
     SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
-    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
-    EXPECT_TRUE(ShellHasOurIcon());
-
-    // The count comes back with the next poll.
-    EXPECT_EQ(PollSucceeded, PollServices());
     EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
+    EXPECT_TRUE(ShellHasOurIcon());
 }
 
 TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
@@ -430,11 +461,6 @@ TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
     MSG message;
     ASSERT_TRUE(PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0u, message.wParam);
-}
-
-void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
-{
-    EndMenu();
 }
 
 TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
@@ -674,6 +700,41 @@ TEST_F(ShellTest, SecondCopyShowsItsMessageAndExitsWithOneWhileTheFirstRunsOn)
     EXPECT_TRUE(WaitForNoIcon());
     CloseProcess(second);
     CloseProcess(first);
+}
+
+// Ends a helper run that should not have started.
+void CALLBACK QuitLoop(HWND, UINT, UINT_PTR, DWORD)
+{
+    PostQuitMessage(0);
+}
+
+TEST_F(ShellTest, AMutexOfAnotherCopyCountsAsAnotherCopyAlsoWhenItMayNotBeOpened)
+{
+    UseFolder("mutex");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+    // A copy started elevated holds the mutex with rights that this user lacks.
+    SECURITY_DESCRIPTOR denyAll;
+    InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION);
+    ACL empty;
+    InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+    SetSecurityDescriptorDacl(&denyAll, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES elevated = { sizeof(elevated), &denyAll, FALSE };
+    const struct {
+        const char *copy;
+        SECURITY_ATTRIBUTES *attributes;
+    } rows[] = { { "ordinary", NULL }, { "elevated", &elevated } };
+    for (const auto &row : rows) {
+        HANDLE other = CreateMutexA(row.attributes, TRUE, TRAY_MUTEX_NAME);
+        ASSERT_TRUE(other != NULL) << row.copy;
+        MessageBoxAnswerer answerer(IDOK);
+        UINT_PTR timer = SetTimer(NULL, 0, 15000, QuitLoop);
+        EXPECT_EQ(1, RunTrayHelper(GetModuleHandleA(NULL))) << row.copy;
+        KillTimer(NULL, timer);
+        EXPECT_EQ(std::vector<std::string>({ "Pelorin tray helper|Another instance of pelorintray is already running|ok" }),
+                  answerer.Seen())
+            << row.copy;
+        CloseHandle(other);
+    }
 }
 
 // The start-up update check against a server that accepts and never
