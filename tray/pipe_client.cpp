@@ -10,23 +10,27 @@
 #define PIPE_OPEN_FLAGS (FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION)
 
 // With more pipes under way than one wait can hold, each group of them is
-// waited for this long in turn, so that a reply that comes in parts in a
-// later group is read on while an earlier group waits.
+// waited for this long in turn, so that a write that ends, or a reply that
+// comes in parts, in a later group is followed up while an earlier group waits.
 #define PIPE_GROUP_SLICE_MS 20
 
 // One question's connection while it is under way. The records of the
-// write and the read, and their buffers, must outlive the operations.
+// write and the read, and their buffers, must outlive the operations; the
+// two are never under way together and share one event.
+enum ExchangePhase { ExchangeDone, ExchangeWriting, ExchangeReading };
+
 struct PipeExchange {
     char Name[PIPE_NAME_SIZE];
     HANDLE Pipe; // null when there is nothing to ask
+    HANDLE Event;
     OVERLAPPED Write;
     OVERLAPPED Read;
     DWORD Request;
     BYTE Reply[4];
     DWORD Received;
-    int Started; // the write was begun (it may have finished at once)
-    int Reading; // a read is under way
-    int Busy;    // every instance was taken at the first open
+    int Sent;  // all four bytes of the request were written
+    int Phase; // an ExchangePhase
+    int Busy;  // every instance was taken at the first open
 };
 
 typedef BOOL(WINAPI *PipeServerProcessIdFunction)(HANDLE, PULONG);
@@ -67,17 +71,17 @@ static int OpenExchange(const PipeQuestion *question, PipeExchange *exchange)
     return 1;
 }
 
-// Reads on until the four bytes of the reply have come or a read is under way.
+// Reads on until the four bytes of the reply have come or a read is under
+// way; anything else (a closed connection after a short reply) ends it.
 static void ContinueRead(PipeExchange *exchange)
 {
-    exchange->Reading = 0;
+    exchange->Phase = ExchangeDone;
     while (exchange->Received < sizeof(exchange->Reply)) {
         DWORD moved = 0;
         if (!ReadFile(exchange->Pipe, exchange->Reply + exchange->Received,
                       sizeof(exchange->Reply) - exchange->Received, NULL, &exchange->Read)) {
-            // Anything but a read under way is the end: a closed connection
-            // after a short reply leaves it short.
-            exchange->Reading = GetLastError() == ERROR_IO_PENDING;
+            if (GetLastError() == ERROR_IO_PENDING)
+                exchange->Phase = ExchangeReading;
             return;
         }
         if (!GetOverlappedResult(exchange->Pipe, &exchange->Read, &moved, FALSE) || moved == 0)
@@ -86,29 +90,38 @@ static void ContinueRead(PipeExchange *exchange)
     }
 }
 
-static void ReadCompleted(PipeExchange *exchange)
+// The write has ended: the read follows when all four bytes went.
+static void FinishWrite(PipeExchange *exchange)
 {
     DWORD moved = 0;
-    exchange->Reading = 0;
+    exchange->Phase = ExchangeDone;
+    exchange->Sent = GetOverlappedResult(exchange->Pipe, &exchange->Write, &moved, FALSE) &&
+                     moved == sizeof(exchange->Request);
+    if (exchange->Sent)
+        ContinueRead(exchange);
+}
+
+static void FinishRead(PipeExchange *exchange)
+{
+    DWORD moved = 0;
+    exchange->Phase = ExchangeDone;
     if (GetOverlappedResult(exchange->Pipe, &exchange->Read, &moved, FALSE) && moved > 0) {
         exchange->Received += moved;
         ContinueRead(exchange);
     }
 }
 
-// Begins the write and the read together: nothing has to be done between them.
 static void StartExchange(const PipeQuestion *question, PipeExchange *exchange)
 {
-    exchange->Write.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    exchange->Read.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (exchange->Write.hEvent == NULL || exchange->Read.hEvent == NULL)
+    exchange->Event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (exchange->Event == NULL)
         return;
+    exchange->Write.hEvent = exchange->Read.hEvent = exchange->Event;
     exchange->Request = question->Request;
-    exchange->Started = WriteFile(exchange->Pipe, &exchange->Request, sizeof(exchange->Request), NULL,
-                                  &exchange->Write) ||
-                        GetLastError() == ERROR_IO_PENDING;
-    if (exchange->Started)
-        ContinueRead(exchange);
+    if (WriteFile(exchange->Pipe, &exchange->Request, sizeof(exchange->Request), NULL, &exchange->Write))
+        FinishWrite(exchange);
+    else if (GetLastError() == ERROR_IO_PENDING)
+        exchange->Phase = ExchangeWriting;
 }
 
 // One shared wait for the pipes that were busy at the first open: each
@@ -127,8 +140,8 @@ static void RetryBusyPipes(PipeQuestion *questions, PipeExchange *exchanges, int
     }
 }
 
-// Waits for the reads, WaitForMultipleObjects' limit of handles at a time,
-// until all have ended or the deadline has come.
+// Waits for the writes and reads under way, WaitForMultipleObjects' limit
+// of handles at a time, until all have ended or the deadline has come.
 static void WaitForReplies(PipeExchange *exchanges, int count, DWORD deadline)
 {
     HANDLE events[MAXIMUM_WAIT_OBJECTS];
@@ -136,29 +149,31 @@ static void WaitForReplies(PipeExchange *exchanges, int count, DWORD deadline)
     int next = 0;
     for (;;) {
         LONG left = (LONG)(deadline - GetTickCount());
-        int reading = 0;
+        int pending = 0;
         for (int i = 0; i < count; i++)
-            reading += exchanges[i].Reading;
-        if (reading == 0 || left <= 0)
+            pending += exchanges[i].Phase != ExchangeDone;
+        if (pending == 0 || left <= 0)
             return;
         DWORD group = 0;
         int i = next;
         for (int seen = 0; seen < count && group < MAXIMUM_WAIT_OBJECTS; seen++, i = (i + 1) % count) {
-            if (exchanges[i].Reading) {
-                events[group] = exchanges[i].Read.hEvent;
+            if (exchanges[i].Phase != ExchangeDone) {
+                events[group] = exchanges[i].Event;
                 owners[group++] = &exchanges[i];
             }
         }
         next = i;
-        DWORD wait = (int)group < reading && left > PIPE_GROUP_SLICE_MS ? PIPE_GROUP_SLICE_MS : (DWORD)left;
+        DWORD wait = (int)group < pending && left > PIPE_GROUP_SLICE_MS ? PIPE_GROUP_SLICE_MS : (DWORD)left;
         DWORD woke = WaitForMultipleObjects(group, events, FALSE, wait);
         if (woke == WAIT_FAILED)
             return;
-        if (woke >= WAIT_OBJECT_0 + group)
-            continue;
-        for (DWORD k = 0; k < group; k++) {
-            if (WaitForSingleObject(events[k], 0) == WAIT_OBJECT_0)
-                ReadCompleted(owners[k]);
+        // The first that ended; the others are found at the next wait.
+        if (woke < WAIT_OBJECT_0 + group) {
+            PipeExchange *exchange = owners[woke - WAIT_OBJECT_0];
+            if (exchange->Phase == ExchangeWriting)
+                FinishWrite(exchange);
+            else
+                FinishRead(exchange);
         }
     }
 }
@@ -171,22 +186,17 @@ static void FinishExchange(PipeQuestion *question, PipeExchange *exchange)
     question->Reply = 0;
     if (exchange->Pipe == NULL)
         return;
-    if (exchange->Started) {
-        if (exchange->Reading || !HasOverlappedIoCompleted(&exchange->Write))
-            CancelIo(exchange->Pipe);
+    if (exchange->Phase != ExchangeDone) {
         DWORD moved = 0;
-        BOOL sent = GetOverlappedResult(exchange->Pipe, &exchange->Write, &moved, TRUE) &&
-                    moved == sizeof(exchange->Request);
-        if (exchange->Reading)
-            GetOverlappedResult(exchange->Pipe, &exchange->Read, &moved, TRUE);
-        // A reply counts only whole: one of 1 to 3 bytes would be taken for another number.
-        else if (sent && exchange->Received == sizeof(exchange->Reply))
-            memcpy(&question->Reply, exchange->Reply, sizeof(question->Reply));
+        CancelIo(exchange->Pipe);
+        GetOverlappedResult(exchange->Pipe, exchange->Phase == ExchangeWriting ? &exchange->Write : &exchange->Read,
+                            &moved, TRUE);
     }
-    if (exchange->Write.hEvent != NULL)
-        CloseHandle(exchange->Write.hEvent);
-    if (exchange->Read.hEvent != NULL)
-        CloseHandle(exchange->Read.hEvent);
+    // A reply counts only whole: one of 1 to 3 bytes would be taken for another number.
+    else if (exchange->Sent && exchange->Received == sizeof(exchange->Reply))
+        memcpy(&question->Reply, exchange->Reply, sizeof(question->Reply));
+    if (exchange->Event != NULL)
+        CloseHandle(exchange->Event);
     CloseHandle(exchange->Pipe);
 }
 
