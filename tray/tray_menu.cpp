@@ -106,11 +106,12 @@ static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult, int r
     return menu;
 }
 
-// Only the machines that the poll found running are asked, all at once: a
-// click waits once for all of them, at most the pipe client's deadline.
+// Only the machines that the poll found running, with their service's
+// process, are asked, all at once: a click waits once for all of them, at
+// most the pipe client's deadline.
 static int AsksRemoteDisplay(const TrayEntry *entry, int pollResult)
 {
-    return pollResult != PollManagerAccessDenied && entry->State == Running;
+    return pollResult != PollManagerAccessDenied && entry->State == Running && entry->ProcessId != 0;
 }
 
 // Sets enabled[i] for every entry whose service says its machine's remote

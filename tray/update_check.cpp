@@ -22,7 +22,7 @@ UpdateCheckRecord UpdateCheck;
 
 // What only the check's own steps use.
 static struct {
-    HWND Window;     // receives the steps and the time-out; lives as long as the program
+    HWND Window;       // receives the steps and the time-out; lives as long as the program
     DWORD_PTR Context; // tells this check's steps from those of an earlier one
     DWORD Own;
     HINTERNET Internet, Connection, Request;
@@ -64,7 +64,7 @@ void EndUpdateCheck(void)
     if (!UpdateCheck.Running)
         return;
     KillTimer(Check.Window, UPDATE_TIMER);
-    // Closing the request also ends a step under way; its late report is
+    // Closing the request abandons a step under way; a late report of it is
     // told apart by its context.
     if (Check.Request != NULL)
         InternetCloseHandle(Check.Request);
