@@ -4,7 +4,8 @@
 # shipped i686 build), so the tests may run meanwhile. Not tests: the figures
 # depend on the machine.
 #   scripts/benchmark.sh [vbox|service|tray]   (all by default; service shows
-#                                               both builds side by side)
+#                                               both builds side by side, tray
+#                                               one after the other)
 #   scripts/benchmark.sh pipe-load              10,000 pipe requests from 8
 #                                               clients against the running
 #                                               service (some 6 minutes)
@@ -59,6 +60,15 @@ if [ "$which" = pipe-load ]; then
         --gtest_filter='PipeLoadTest.EightClients*' 2>&1 | tr -d '\r'
 fi
 if [ "$which" = all ] || [ "$which" = tray ]; then
-    # One click on the tray icon: destroy the menu, poll, build.
+    # One click on the tray icon: destroy the menu, poll, build; the x86_64
+    # build, then the shipped i686 build in a prefix of its own.
+    echo "x86_64:"
     "$build/wine-run" "$build/bin/tray_click_benchmark.exe" 2>&1 | tr -d '\r'
+    echo
+    echo "i686 (shipped):"
+    (
+        export PELORIN_WINE_STATE=$build/bench32 PELORIN_SHIPPED_BIN=$shipped
+        "$root/tests/wine/prefix.sh" start "$build" "$PELORIN_WINE_STATE"
+        "$build/wine-run32" "$shipped/tray_click_benchmark.exe" 2>&1 | tr -d '\r'
+    )
 fi

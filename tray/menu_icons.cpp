@@ -59,10 +59,12 @@ HRESULT AlphaFromIconMask(HDC dc, RGBQUAD *pixels, HBITMAP mask, int rowPixels)
         const RGBQUAD *maskPixel = maskPixels;
         for (int y = 0; y < ICON_SIZE; y++, pixels += rowPixels) {
             for (int x = 0; x < ICON_SIZE; x++, maskPixel++) {
+                // Premultiplied: a clear pixel has no colour either; white
+                // with alpha 0 would be drawn as white where it is blended.
                 if (IsZeroPixel(maskPixel)) {
                     pixels[x].rgbReserved = 0xFF;
                 } else {
-                    pixels[x].rgbBlue = pixels[x].rgbGreen = pixels[x].rgbRed = 0xFF;
+                    pixels[x].rgbBlue = pixels[x].rgbGreen = pixels[x].rgbRed = 0;
                     pixels[x].rgbReserved = 0;
                 }
             }

@@ -27,7 +27,7 @@ HRESULT CreateMenuDib(HDC dc, HBITMAP *bitmap);
 // Gives an icon that was drawn without alpha the alpha of its mask.
 HRESULT FixPaintBufferAlpha(HPAINTBUFFER buffer, HDC dc, HICON icon);
 BOOL PaintBufferHasAlpha(const RGBQUAD *pixels, int rowPixels);
-// Opaque inside the mask's shape, 0x00FFFFFF (white, alpha 0) outside.
+// Opaque inside the mask's shape, 0 (clear, no colour) outside.
 HRESULT AlphaFromIconMask(HDC dc, RGBQUAD *pixels, HBITMAP mask, int rowPixels);
 
 // Owner drawing of the state icons on Windows before Vista, where the

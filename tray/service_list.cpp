@@ -258,12 +258,12 @@ int PollServices(void)
     if (manager == NULL)
         return GetLastError() == ERROR_ACCESS_DENIED ? PollManagerAccessDenied : PollFailed;
 
-    int result = PollSucceeded;
     for (int i = 0; i < TrayEntryCount; i++) {
         TrayEntry *entry = &TrayEntries[i];
         // These wait for the next load: their INI files have to change first.
         if (entry->State == ConfigNotFound || entry->State == NotConfigured)
             continue;
+        entry->ProcessId = 0;
         // Opened with the rights that Start and Stop need, so that a user
         // without them learns it from the menu, and if it can be, with the
         // one that Autostart needs too: an administrator may have withheld it.
@@ -271,21 +271,25 @@ int PollServices(void)
         entry->AutostartLocked = service == NULL && GetLastError() == ERROR_ACCESS_DENIED;
         if (entry->AutostartLocked)
             service = OpenServiceA(manager, entry->ServiceName, POLL_ACCESS);
+        // A denial concerns this service only (another user's, or one whose
+        // rights changed): the others keep their commands.
+        entry->AccessDenied = service == NULL && GetLastError() == ERROR_ACCESS_DENIED;
         if (service == NULL) {
-            if (GetLastError() == ERROR_ACCESS_DENIED)
-                result = PollServiceAccessDenied;
             entry->State = ServiceNotFound;
             continue;
         }
-        SERVICE_STATUS status = {};
-        BOOL queried = QueryServiceStatus(service, &status);
+        // The process tells the service's own control pipe from one that
+        // another program created first under the same name.
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        BOOL queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&status, sizeof(status), &needed);
         entry->State = TrayStateFromStatus(queried, status.dwCurrentState);
+        if (entry->State == Running)
+            entry->ProcessId = status.dwProcessId;
         ReadAutostart(service, entry);
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
-    if (result != PollSucceeded)
-        return result;
 
     SetRunningTip();
     Shell_NotifyIconA(NIM_MODIFY, &TrayIcon);

@@ -24,7 +24,7 @@ enum PollResult {
     PollFailed = 1,
     PollOutOfMemory = 2,
     PollSectionNamesTooLarge = 3,
-    PollServiceAccessDenied = 4,
+    // 4 is not used: a service that denies access says so on its own entry.
     PollManagerAccessDenied = 5
 };
 
@@ -38,6 +38,8 @@ struct TrayEntry {
     int StopMethod;           // a TrayStopMethod from "ShutdownCommand"
     int Autostart;            // 1 when the service starts automatically
     int AutostartLocked;      // 1 when the last poll could not open it to change its start type
+    int AccessDenied;         // 1 when the last poll was refused the service (its state is then ServiceNotFound)
+    DWORD ProcessId;          // the service's process at the last poll, 0 unless it runs
 };
 
 // The program's full path, taken once; the tray INI lies beside it.
@@ -51,9 +53,9 @@ extern int TrayEntryCount;
 
 // Reads the tray INI and each listed service's INI; returns a PollResult (0 to 3).
 int LoadServiceList(void);
-// Asks the Service Control Manager for every service's state and start type
-// and writes the number of running machines into the tooltip; returns a
-// PollResult (0, 1, 4 or 5).
+// Asks the Service Control Manager for every service's state, process and
+// start type and writes the number of running machines into the tooltip;
+// returns a PollResult (0, 1 or 5).
 int PollServices(void);
 void FreeServiceList(void);
 

@@ -13,49 +13,52 @@
 #include "update_check.h"
 
 // Opens the entry's service with the given rights and hands it to the
-// action; gives up silently when the manager or the service will not open.
-static void WithTrayService(const TrayEntry *entry, DWORD access, void (*action)(SC_HANDLE, const TrayEntry *))
+// action with the command; gives up silently when the manager or the
+// service will not open.
+static void WithTrayService(const TrayEntry *entry, DWORD access, void (*action)(SC_HANDLE, const TrayEntry *, int),
+                            int command)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CONNECT);
     if (manager == NULL)
         return;
     SC_HANDLE service = OpenServiceA(manager, entry->ServiceName, access);
     if (service != NULL) {
-        action(service, entry);
+        action(service, entry, command);
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
 }
 
-static void StartOpenedService(SC_HANDLE service, const TrayEntry *)
+static void StartOpenedService(SC_HANDLE service, const TrayEntry *, int)
 {
     StartServiceA(service, 0, NULL);
-}
-
-static void StopOpenedService(SC_HANDLE service, const TrayEntry *)
-{
-    SERVICE_STATUS status;
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
 // The flag is the one read by the poll before the menu was shown. Only the
 // start type changes: Windows refuses an interactive service type for a
 // service that an administrator runs under a user account.
-static void SwitchOpenedServiceStartType(SC_HANDLE service, const TrayEntry *entry)
+static void SwitchOpenedServiceStartType(SC_HANDLE service, const TrayEntry *entry, int)
 {
     DWORD startType = entry->Autostart ? SERVICE_DEMAND_START : SERVICE_AUTO_START;
     ChangeServiceConfigA(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL,
                          NULL);
 }
 
-// The service reads the one-off method when it stops and deletes it; if the
-// stop is refused the method stays for the service's next stop.
-static void StopTrayService(const TrayEntry *entry, int command)
+// The service reads the one-off method when it stops and deletes it. A
+// method written for a stop that does not happen would apply to the next
+// stop, whoever causes it (Windows shutdown, say): it is written only for a
+// running service, and deleted again when the stop is refused (the service
+// was stopping already, or its state changed since the menu was built).
+static void StopOpenedService(SC_HANDLE service, const TrayEntry *entry, int command)
 {
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState != SERVICE_RUNNING)
+        return;
     const char *word = TrayStopMethodWord(command);
     if (word != NULL)
         WritePrivateProfileStringA(SERVICE_INI_SECTION, "ShutdownOnceCommand", word, entry->ConfigPath);
-    WithTrayService(entry, GENERIC_READ | SERVICE_STOP, StopOpenedService);
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && word != NULL)
+        WritePrivateProfileStringA(SERVICE_INI_SECTION, "ShutdownOnceCommand", NULL, entry->ConfigPath);
 }
 
 // Opens a Remote Desktop console on the machine's port, at the machine's
@@ -63,12 +66,16 @@ static void StopTrayService(const TrayEntry *entry, int command)
 // are made of numbers only: nothing the service sends becomes text there.
 static void OpenVrdpConsole(const TrayEntry *entry)
 {
-    int port = RequestVrdePort(entry->VmName);
+    // Only the running service's own pipe is asked: a program that created
+    // the pipe's name first could name any port.
+    if (entry->State != Running || entry->ProcessId == 0)
+        return;
+    int port = RequestVrdePort(entry->VmName, entry->ProcessId);
     if (port <= 0)
         return;
     int width = 0;
     int height = 0;
-    RequestScreenResolution(entry->VmName, &width, &height);
+    RequestScreenResolution(entry->VmName, &width, &height, entry->ProcessId);
     char parameters[64];
     if (width > 0 && height > 0)
         snprintf(parameters, sizeof(parameters), "/v 127.0.0.1:%d /w %d /h %d", port, width, height);
@@ -81,19 +88,19 @@ static void RunServiceCommand(TrayEntry *entry, int command)
 {
     switch (command) {
     case CommandStart:
-        WithTrayService(entry, GENERIC_READ | SERVICE_START, StartOpenedService);
+        WithTrayService(entry, GENERIC_READ | SERVICE_START, StartOpenedService, command);
         break;
     case CommandStop:
     case CommandPowerOff:
     case CommandAcpiPower:
     case CommandAcpiSleep:
     case CommandSaveState:
-        StopTrayService(entry, command);
+        WithTrayService(entry, GENERIC_READ | SERVICE_STOP, StopOpenedService, command);
         break;
     case CommandAutostart:
         // Its item is grayed: the poll found the right to change it missing.
         if (!entry->AutostartLocked)
-            WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType);
+            WithTrayService(entry, GENERIC_READ | SERVICE_CHANGE_CONFIG, SwitchOpenedServiceStartType, command);
         break;
     // Logs and INI files open in whatever opens text files, whatever their extension.
     case CommandShowLog:

@@ -5,6 +5,7 @@
 
 #include "autostart.h"
 #include "command_ids.h"
+#include "control_pipe.h"
 #include "menu_icons.h"
 #include "pipe_client.h"
 #include "service_list.h"
@@ -63,10 +64,9 @@ static HMENU BuildStopWithMenu(int index, const TrayEntry *entry)
     return menu;
 }
 
-static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
+static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry, int remoteDisplay)
 {
     int running = entry->State == Running;
-    int remoteDisplay = RequestVrdeEnabled(entry->VmName);
     int logExists = entry->LogPath[0] != '\0' && _access(entry->LogPath, 0) == 0;
 
     AppendMenuA(menu, MF_STRING | EnabledWhen(entry->State == Stopped), ServiceCommandId(index, CommandStart), "Start");
@@ -86,13 +86,13 @@ static void AppendServiceCommands(HMENU menu, int index, const TrayEntry *entry)
                 "Autostart");
 }
 
-static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult)
+static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult, int remoteDisplay)
 {
     HMENU menu = CreatePopupMenu();
     if (pollResult == PollManagerAccessDenied) {
         AppendGrayedText(menu, "Service Control Manager access denied");
         entry->State = ServiceNotFound;
-    } else if (pollResult == PollServiceAccessDenied) {
+    } else if (entry->AccessDenied) {
         AppendGrayedText(menu, "Service access denied");
     } else if (entry->State == NotConfigured) {
         AppendGrayedText(menu, "Not configured");
@@ -101,9 +101,42 @@ static HMENU BuildServiceMenu(int index, TrayEntry *entry, int pollResult)
     } else if (entry->State == ServiceNotFound) {
         AppendGrayedText(menu, "Service not found");
     } else {
-        AppendServiceCommands(menu, index, entry);
+        AppendServiceCommands(menu, index, entry, remoteDisplay);
     }
     return menu;
+}
+
+// Only the machines that the poll found running, with their service's
+// process, are asked, all at once: a click waits once for all of them, at
+// most the pipe client's deadline.
+static int AsksRemoteDisplay(const TrayEntry *entry, int pollResult)
+{
+    return pollResult != PollManagerAccessDenied && entry->State == Running && entry->ProcessId != 0;
+}
+
+// Sets enabled[i] for every entry whose service says its machine's remote
+// display is enabled; the others stay 0.
+static void AskRemoteDisplays(int pollResult, int *enabled)
+{
+    int count = 0;
+    for (int i = 0; i < TrayEntryCount; i++)
+        count += AsksRemoteDisplay(&TrayEntries[i], pollResult);
+    PipeQuestion *questions = count > 0 ? (PipeQuestion *)calloc((size_t)count, sizeof(PipeQuestion)) : NULL;
+    if (questions == NULL)
+        return;
+    for (int i = 0, k = 0; i < TrayEntryCount; i++) {
+        if (AsksRemoteDisplay(&TrayEntries[i], pollResult)) {
+            questions[k].VmName = TrayEntries[i].VmName;
+            questions[k].ServiceProcessId = TrayEntries[i].ProcessId;
+            questions[k++].Request = VrdeEnabled;
+        }
+    }
+    AskServices(questions, count);
+    for (int i = 0, k = 0; i < TrayEntryCount; i++) {
+        if (AsksRemoteDisplay(&TrayEntries[i], pollResult))
+            enabled[i] = questions[k++].Reply != 0;
+    }
+    free(questions);
 }
 
 // The service items carry their state as identifier and picture: a cached
@@ -150,12 +183,18 @@ void BuildTrayMenu(int pollResult)
         AppendGrayedText(TrayMenu, "No services configured");
     } else if (ResizeSubmenuArrays(TrayEntryCount)) {
         BuiltMenuCount = TrayEntryCount;
+        // Without memory for the answers every "VRDP console" is grayed.
+        int *remoteDisplays = (int *)calloc((size_t)TrayEntryCount, sizeof(int));
+        if (remoteDisplays != NULL)
+            AskRemoteDisplays(pollResult, remoteDisplays);
         for (int i = 0; i < TrayEntryCount; i++) {
-            ServiceMenus[i] = BuildServiceMenu(i, &TrayEntries[i], pollResult);
+            int remoteDisplay = remoteDisplays != NULL && remoteDisplays[i];
+            ServiceMenus[i] = BuildServiceMenu(i, &TrayEntries[i], pollResult, remoteDisplay);
             char label[2 * sizeof(TrayEntries[i].VmName)];
             EscapeMenuText(label, TrayEntries[i].VmName);
             AppendMenuA(TrayMenu, MF_POPUP, (UINT_PTR)ServiceMenus[i], label);
         }
+        free(remoteDisplays);
     }
 
     AppendMenuA(TrayMenu, MF_SEPARATOR, 0, NULL);

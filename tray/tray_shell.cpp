@@ -45,18 +45,16 @@ BOOL AddTrayIcon(HWND dialog)
     TrayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIcon.uCallbackMessage = WM_TRAYICON;
     TrayIcon.hIcon = (HICON)LoadImageA(TrayInstance, MAKEINTRESOURCEA(IDI_TRAY), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
-    strcpy(TrayIcon.szTip, NO_MACHINES_RUNNING_TIP);
+    // An icon added again (after a retry, or for a restarted taskbar) still
+    // tells how many machines the last poll found running.
+    strcpy(TrayIcon.szTip, currentTip[0] != '\0' ? currentTip : NO_MACHINES_RUNNING_TIP);
     TrayIcon.uVersion = NOTIFYICON_VERSION;
 
     BOOL shown = Shell_NotifyIconA(NIM_ADD, &TrayIcon);
     // "TaskbarCreated" also reaches us when the shell still shows our icon,
-    // and then the add fails: the icon is updated in place instead, still
-    // telling how many machines run.
-    if (!shown) {
-        if (currentTip[0] != '\0')
-            strcpy(TrayIcon.szTip, currentTip);
+    // and then the add fails: the icon is updated in place instead.
+    if (!shown)
         shown = Shell_NotifyIconA(NIM_MODIFY, &TrayIcon);
-    }
     // The shell keeps its own copy of the icon.
     if (previousIcon != NULL)
         DestroyIcon(previousIcon);
@@ -70,6 +68,7 @@ BOOL AddTrayIcon(HWND dialog)
 void CleanupTray(void)
 {
     TrayClosed = 1;
+    EndUpdateCheck();
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     if (TrayIcon.hIcon != NULL) {
         DestroyIcon(TrayIcon.hIcon);
@@ -135,6 +134,28 @@ static void StartUpDialog(HWND dialog)
 // notifications too: a click that arrives then must not destroy the menu
 // that is being shown.
 static int MenuShowing;
+// Set by the release of the left button, cleared by the next notification.
+static int LeftButtonReleased;
+
+// A left click also sends NIN_SELECT after the button's release, and a
+// shell may send it once the menu that the release opened has closed: that
+// is the same click, not another. NIN_SELECT after Enter on an icon chosen
+// with the mouse, and NIN_KEYSELECT (Enter or Space on the focused icon),
+// open the menu as a click does.
+static int OpensMenu(UINT notification)
+{
+    int sameClick = LeftButtonReleased && notification == NIN_SELECT;
+    LeftButtonReleased = notification == WM_LBUTTONUP;
+    switch (notification) {
+    case WM_LBUTTONUP:
+    case WM_RBUTTONUP:
+    case NIN_KEYSELECT:
+        return 1;
+    case NIN_SELECT:
+        return !sameClick;
+    }
+    return 0;
+}
 
 static void HandleIconClick(HWND dialog)
 {
@@ -161,9 +182,9 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         StartUpDialog(window);
         break;
     case WM_TRAYICON:
-        // Only the release of a button opens the menu; downs, double clicks
-        // and moves arrive too and are left alone.
-        if (LOWORD(lParam) == WM_LBUTTONUP || LOWORD(lParam) == WM_RBUTTONUP)
+        // Only the release of a button or a selection opens the menu;
+        // downs, double clicks and moves arrive too and are left alone.
+        if (OpensMenu(LOWORD(lParam)))
             HandleIconClick(window);
         break;
     case WM_COMMAND:
@@ -191,7 +212,8 @@ INT_PTR CALLBACK TrayDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 int RunTrayHelper(HINSTANCE instance)
 {
     HANDLE mutex = CreateMutexA(NULL, TRUE, TRAY_MUTEX_NAME);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // A copy started elevated holds a mutex that this one may not open.
+    if (GetLastError() == ERROR_ALREADY_EXISTS || (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)) {
         MessageBoxA(NULL, "Another instance of pelorintray is already running", "Pelorin tray helper", MB_OK);
         if (mutex != NULL)
             CloseHandle(mutex);

@@ -44,7 +44,9 @@ check_package() {
     echo "$info" | grep -q "pelorin.exe product=$full file=$full bits=$bits\$" || fail "$name/pelorin.exe version block"
     echo "$info" | grep -q "pelorintray.exe product=$full file=0\.1\.4\.[0-9]* bits=$bits\$" || fail "$name/pelorintray.exe version block"
     # The tray asks the update host the build named; the manifests carry the release too.
-    grep -q "http://$host/updatecheck/pelorin" "$folder/pelorintray.exe" || fail "$name/pelorintray.exe asks no http://$host"
+    # (It connects to the host and requests the path: two strings.)
+    grep -q "$host" "$folder/pelorintray.exe" && grep -q "/updatecheck/pelorin" "$folder/pelorintray.exe" ||
+        fail "$name/pelorintray.exe asks no http://$host"
     grep -q "name=\"Pelorin.Service\" version=\"$full\"" "$folder/pelorin.exe" || fail "$name/pelorin.exe manifest version"
     grep -q "name=\"Pelorin.TrayHelper\" version=\"0\.1\.4\.$(part BUILD)\"" "$folder/pelorintray.exe" ||
         fail "$name/pelorintray.exe manifest version"

@@ -20,6 +20,7 @@ LocalHttpServer::LocalHttpServer()
 
 LocalHttpServer::~LocalHttpServer()
 {
+    InterlockedExchange(&stopping_, 1);
     // Closing the socket ends the accept that the thread waits in.
     closesocket(listener_);
     WaitForSingleObject(thread_, 10000);
@@ -33,10 +34,43 @@ void LocalHttpServer::ReplyWith(const std::string &body, const std::string &stat
              "\r\nConnection: close\r\n\r\n" + body);
 }
 
-void LocalHttpServer::ReplyRaw(const std::string &response)
+void LocalHttpServer::ReplyRaw(const std::string &response, DWORD msPerByte)
 {
     std::lock_guard<std::mutex> guard(lock_);
     response_ = response;
+    msPerByte_ = msPerByte;
+    never_ = false;
+}
+
+void LocalHttpServer::ReplyNever()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    never_ = true;
+}
+
+std::vector<DWORD> LocalHttpServer::HeldMs()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return held_;
+}
+
+// Whether the client closed the connection within waitMs (INFINITE: until
+// it does, or the server ends).
+bool LocalHttpServer::ClientLeft(UINT_PTR client, DWORD waitMs)
+{
+    DWORD start = GetTickCount();
+    while (!stopping_ && (waitMs == INFINITE || GetTickCount() - start < waitMs)) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET((SOCKET)client, &readable);
+        timeval slice = { 0, 100000 };
+        if (select(0, &readable, NULL, NULL, &slice) > 0) {
+            char byte;
+            if (recv((SOCKET)client, &byte, 1, 0) <= 0)
+                return true;
+        }
+    }
+    return stopping_ != 0;
 }
 
 std::string LocalHttpServer::ProxyAddress() const
@@ -63,12 +97,30 @@ DWORD WINAPI LocalHttpServer::Serve(void *context)
         while (head.find("\r\n\r\n") == std::string::npos && (count = recv(client, buffer, sizeof(buffer), 0)) > 0)
             head.append(buffer, count);
         std::string response;
+        DWORD msPerByte;
+        bool never;
         {
             std::lock_guard<std::mutex> guard(server->lock_);
             server->requests_.push_back(head.substr(0, head.find("\r\n\r\n")));
             response = server->response_;
+            msPerByte = server->msPerByte_;
+            never = server->never_;
         }
-        send(client, response.data(), (int)response.size(), 0);
+        DWORD start = GetTickCount();
+        if (never) {
+            server->ClientLeft(client, INFINITE);
+        } else if (msPerByte == 0) {
+            send(client, response.data(), (int)response.size(), 0);
+        } else {
+            for (size_t i = 0; i < response.size() && send(client, &response[i], 1, 0) == 1; i++) {
+                if (server->ClientLeft(client, msPerByte))
+                    break;
+            }
+        }
+        if (never || msPerByte != 0) {
+            std::lock_guard<std::mutex> guard(server->lock_);
+            server->held_.push_back(GetTickCount() - start);
+        }
         // The whole head was read, so closing sends the response to its end.
         shutdown(client, SD_SEND);
         closesocket(client);

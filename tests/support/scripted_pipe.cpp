@@ -6,8 +6,8 @@
 #include "import_hook.h"
 
 ScriptedPipeServer::ScriptedPipeServer(const std::string &vmName, const std::map<DWORD, DWORD> &replies,
-                                       DWORD replyDelayMs)
-    : name_("\\\\.\\pipe\\pelorin." + vmName), replies_(replies), delay_(replyDelayMs)
+                                       DWORD replyDelayMs, const std::vector<DWORD> &replyParts)
+    : name_("\\\\.\\pipe\\pelorin." + vmName), replies_(replies), delay_(replyDelayMs), parts_(replyParts)
 {
     stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
     // The first instance listens before the constructor returns.
@@ -60,8 +60,15 @@ void ScriptedPipeServer::Answer(HANDLE client, bool late)
                 reply = replies_.end();
         }
         if (reply != replies_.end()) {
-            WriteFile(client, &reply->second, sizeof(reply->second), &count, NULL);
-            FlushFileBuffers(client);
+            const BYTE *bytes = (const BYTE *)&reply->second;
+            DWORD sent = 0;
+            for (size_t i = 0; i < parts_.size() && sent + parts_[i] <= sizeof(reply->second); i++) {
+                if (i > 0)
+                    Sleep(100);
+                WriteFile(client, bytes + sent, parts_[i], &count, NULL);
+                FlushFileBuffers(client);
+                sent += parts_[i];
+            }
         }
     }
     DisconnectNamedPipe(client);

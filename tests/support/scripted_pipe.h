@@ -22,7 +22,10 @@ class ScriptedPipeServer {
 public:
     // With a delay, each connection is served on a thread of its own and
     // its reply (if scripted) comes that many milliseconds after its request.
-    ScriptedPipeServer(const std::string &vmName, const std::map<DWORD, DWORD> &replies, DWORD replyDelayMs = 0);
+    // The reply's bytes are written in parts of these sizes, 100 ms apart;
+    // parts of fewer than 4 bytes in all give a short reply.
+    ScriptedPipeServer(const std::string &vmName, const std::map<DWORD, DWORD> &replies, DWORD replyDelayMs = 0,
+                       const std::vector<DWORD> &replyParts = { 4 });
     ~ScriptedPipeServer(); // stops listening and waits for its threads
     std::vector<DWORD> Requests(); // the codes received so far, in order
 
@@ -38,6 +41,7 @@ private:
     std::string name_;
     std::map<DWORD, DWORD> replies_;
     DWORD delay_;
+    std::vector<DWORD> parts_;
     std::vector<DWORD> requests_;
     std::vector<HANDLE> connections_; // threads of the late connections
     std::mutex lock_;

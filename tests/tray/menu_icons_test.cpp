@@ -25,14 +25,14 @@ TEST_F(MenuIconTest, IconsKeepTheirOwnAlphaOrTakeTheirMasks)
     HICON plain = CreateIconWithoutAlpha(Corner, 0x00123456);
     Pixels masked(256);
     for (int i = 0; i < 256; i++)
-        masked[i] = Corner(i % 16, i / 16) ? 0xFF123456 : 0x00FFFFFF;
+        masked[i] = Corner(i % 16, i / 16) ? 0xFF123456 : 0;
     const struct {
         const char *name;
         HICON icon;
         Pixels expected;
     } rows[] = {
         { "own alpha, drawn as it is", running, DrawnIconPixels(running) },
-        { "no alpha: opaque inside the mask, white and clear outside", plain, masked },
+        { "no alpha: opaque inside the mask, clear and without colour outside", plain, masked },
         { "no icon: blank and clear", NULL, Pixels(256, 0) },
     };
     for (const auto &row : rows) {

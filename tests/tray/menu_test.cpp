@@ -13,6 +13,7 @@
 #include "control_pipe.h"
 #include "import_hook.h"
 #include "menu_icons.h"
+#include "pipe_client.h"
 #include "scripted_pipe.h"
 #include "service_list.h"
 #include "test_support.h"
@@ -194,31 +195,71 @@ TEST_F(MenuTest, VrdpConsoleIsOfferedForRunningMachinesWithTheirRemoteDisplayEna
 {
     vmStem = UniqueVmName("Menu console") + " ";
     LoadServices("console", 1);
-    // The service is asked exactly where the item is listed, whatever the state.
+    // Only a running service is asked, and only on its own pipe: the
+    // scripted server runs in this process, which plays the service's or another's.
+    const DWORD own = GetCurrentProcessId(), other = GetCurrentProcessId() + 4;
     const struct {
         int state, pollResult;
         bool listening;
-        DWORD enabled;
+        DWORD enabled, process;
         std::string item;
+        size_t asked;
     } rows[] = {
-        { Running, PollSucceeded, true, 1, "offered" },        { Running, PollSucceeded, true, 0, "grayed" },
-        { Running, PollSucceeded, false, 0, "grayed" },        { Stopped, PollSucceeded, true, 1, "grayed" },
-        { StartPending, PollSucceeded, true, 1, "grayed" },    { StopPending, PollSucceeded, true, 1, "grayed" },
-        { Undetermined, PollSucceeded, true, 1, "grayed" },    { ServiceNotFound, PollSucceeded, true, 1, "absent" },
-        { NotConfigured, PollSucceeded, true, 1, "absent" },   { Running, PollServiceAccessDenied, true, 1, "absent" },
+        { Running, PollSucceeded, true, 1, own, "offered", 1 },
+        { Running, PollSucceeded, true, 0, own, "grayed", 1 },
+        { Running, PollSucceeded, false, 0, own, "grayed", 0 },
+        { Running, PollSucceeded, true, 1, other, "grayed", 0 }, // another program's pipe
+        { Stopped, PollSucceeded, true, 1, own, "grayed", 0 },
+        { StartPending, PollSucceeded, true, 1, own, "grayed", 0 },
+        { StopPending, PollSucceeded, true, 1, own, "grayed", 0 },
+        { Undetermined, PollSucceeded, true, 1, own, "grayed", 0 },
+        { ServiceNotFound, PollSucceeded, true, 1, own, "absent", 0 },
+        { NotConfigured, PollSucceeded, true, 1, own, "absent", 0 },
+        { Running, PollManagerAccessDenied, true, 1, own, "absent", 0 },
     };
     for (const auto &row : rows) {
         std::unique_ptr<ScriptedPipeServer> server(
             row.listening ? new ScriptedPipeServer(TrayEntries[0].VmName, { { VrdeEnabled, row.enabled } }) : NULL);
         TrayEntries[0].State = row.state;
+        TrayEntries[0].ProcessId = row.process;
         BuildTrayMenu(row.pollResult);
         std::vector<MenuItem> items = ServiceItems(0);
         bool listed = items.size() > 4 && items[4].text == "VRDP console";
         EXPECT_EQ(row.item, !listed ? "absent" : items[4].grayed ? "grayed" : "offered") << row.state;
         if (server) {
-            EXPECT_EQ(listed ? 1u : 0u, server->Requests().size()) << row.state;
+            EXPECT_EQ(row.asked, server->Requests().size()) << row.state;
         }
     }
+}
+
+// One click asks every running service at once: it waits for the slowest
+// answer, and those that never come cost it one deadline in all.
+TEST_F(MenuTest, AClickAsksAllRunningServicesTogetherUnderOneDeadline)
+{
+    vmStem = UniqueVmName("Menu together") + " ";
+    LoadServices("together", 8);
+    const struct {
+        DWORD delay;
+        bool offered;
+    } services[] = {
+        { 0, true }, { 500, true }, { NEVER_REPLY, false }, { NEVER_REPLY, false },
+        { 0, true }, { NEVER_REPLY, false }, { NEVER_REPLY, false }, { 500, true },
+    };
+    std::vector<std::unique_ptr<ScriptedPipeServer>> servers;
+    for (int i = 0; i < 8; i++) {
+        servers.emplace_back(new ScriptedPipeServer(TrayEntries[i].VmName, { { VrdeEnabled, 1 } }, services[i].delay));
+        TrayEntries[i].State = Running;
+        TrayEntries[i].ProcessId = GetCurrentProcessId();
+    }
+    DWORD start = GetTickCount();
+    BuildTrayMenu(PollSucceeded);
+    DWORD elapsed = GetTickCount() - start;
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(!services[i].offered, ServiceItems(i)[4].grayed) << i;
+        EXPECT_EQ(1u, servers[i]->Requests().size()) << i;
+    }
+    // Four silent services one after another would take four deadlines.
+    EXPECT_LT(elapsed, (DWORD)(2 * PIPE_DEADLINE_MS));
 }
 
 TEST_F(MenuTest, ConfiguredStopMethodIsTheDefaultStopWithItem)
@@ -262,22 +303,20 @@ TEST_F(MenuTest, EntriesThatCannotBeControlledExplainWhy)
     }
 }
 
-TEST_F(MenuTest, ServiceAccessDeniedReplacesEveryServicesCommands)
+TEST_F(MenuTest, ServiceAccessDeniedShowsOnlyOnTheEntryItConcerns)
 {
     LoadServices("service denied", 2);
-    TrayEntries[0].State = Running;
-    TrayEntries[1].State = ServiceNotFound;
-    BuildTrayMenu(PollServiceAccessDenied);
-    for (int i = 0; i < 2; i++) {
-        std::vector<MenuItem> items = ServiceItems(i);
-        ASSERT_EQ(1u, items.size());
-        EXPECT_EQ("Service access denied", items[0].text);
-        EXPECT_TRUE(items[0].grayed);
-    }
-    // The states stay as polled.
-    EXPECT_EQ(Running, TrayEntries[0].State);
-    EXPECT_EQ((UINT)Running, TopItem(0).id);
-    EXPECT_EQ(ServiceNotFound, TrayEntries[1].State);
+    TrayEntries[0].State = ServiceNotFound;
+    TrayEntries[0].AccessDenied = 1;
+    TrayEntries[1].State = Running;
+    BuildTrayMenu(PollSucceeded);
+    std::vector<MenuItem> denied = ServiceItems(0);
+    ASSERT_EQ(1u, denied.size());
+    EXPECT_EQ("Service access denied", denied[0].text);
+    EXPECT_TRUE(denied[0].grayed);
+    EXPECT_EQ((UINT)ServiceNotFound, TopItem(0).id);
+    EXPECT_EQ(ServiceCommands, MenuTexts(ServiceMenus[1]));
+    EXPECT_FALSE(ServiceItems(1)[1].grayed); // Stop
 }
 
 TEST_F(MenuTest, ManagerAccessDeniedMarksEveryServiceNotFound)

@@ -3,6 +3,7 @@
 
 #include <deque>
 
+#include "import_hook.h"
 #include "service_list.h"
 #include "test_support.h"
 #include "tray_shell.h"
@@ -142,6 +143,55 @@ TEST_F(PollTest, TooltipCountsTheRunningMachines)
     ASSERT_EQ((DWORD)SERVICE_STOP_PENDING, WaitForServiceState(second.name, SERVICE_STOP_PENDING));
     ASSERT_EQ(PollSucceeded, PollServices());
     EXPECT_STREQ("1 VirtualBox machine running", TrayIcon.szTip);
+}
+
+typedef SC_HANDLE(WINAPI *OpenServiceFunction)(SC_HANDLE, LPCSTR, DWORD);
+OpenServiceFunction UndeniedOpenService;
+std::string DeniedService;
+
+// Another user's service, or one whose rights changed: Wine grants every
+// right, so the refusal is played in the import table.
+SC_HANDLE WINAPI OpenServiceDenyingOne(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    if (DeniedService == name) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    return UndeniedOpenService(manager, name, access);
+}
+
+TEST_F(PollTest, ADeniedServiceIsMarkedAloneAndTheOthersAreCountedWithTheirProcess)
+{
+    UseFolder("denied");
+    TestService &denied = Install("TrayPollDenied");
+    TestService &running = Install("TrayPollSeen");
+    ListAndLoad({ denied.ini, running.ini });
+    ASSERT_EQ(0u, StartServiceByName(denied.name));
+    ASSERT_EQ(0u, StartServiceByName(running.name));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(running.name, SERVICE_RUNNING));
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(denied.name, SERVICE_RUNNING));
+
+    DeniedService = denied.name;
+    UndeniedOpenService = (OpenServiceFunction)ReplaceImport("advapi32.dll", "OpenServiceA", (void *)OpenServiceDenyingOne);
+    ASSERT_TRUE(UndeniedOpenService != NULL);
+    int result = PollServices();
+    ReplaceImport("advapi32.dll", "OpenServiceA", (void *)UndeniedOpenService);
+    EXPECT_EQ(PollSucceeded, result);
+    EXPECT_EQ(ServiceNotFound, TrayEntries[0].State);
+    EXPECT_EQ(1, TrayEntries[0].AccessDenied);
+    EXPECT_EQ(0u, TrayEntries[0].ProcessId);
+    EXPECT_EQ(Running, TrayEntries[1].State);
+    EXPECT_EQ(0, TrayEntries[1].AccessDenied);
+    EXPECT_EQ(ServiceProcessId(running.name), TrayEntries[1].ProcessId);
+    EXPECT_STREQ("1 VirtualBox machine running", TrayIcon.szTip);
+
+    // Granted again, it is seen again; a stopped service has no process.
+    SetTestServiceState(running, "stopped");
+    ASSERT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(running.name, SERVICE_STOPPED));
+    EXPECT_EQ(PollSucceeded, PollServices());
+    EXPECT_EQ(0, TrayEntries[0].AccessDenied);
+    EXPECT_EQ(ServiceProcessId(denied.name), TrayEntries[0].ProcessId);
+    EXPECT_EQ(0u, TrayEntries[1].ProcessId);
 }
 
 TEST_F(PollTest, RemovedServiceIsNotFoundUntilItIsInstalledAgain)

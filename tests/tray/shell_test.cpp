@@ -13,6 +13,8 @@
 #include "command_ids.h"
 #include "control_pipe.h"
 #include "import_hook.h"
+#include "local_http.h"
+#include "message_box_answerer.h"
 #include "pipe_client.h"
 #include "process_probe.h"
 #include "resource.h"
@@ -22,6 +24,7 @@
 #include "tray_menu.h"
 #include "tray_shell.h"
 #include "tray_test_support.h"
+#include "update_check.h"
 
 namespace {
 
@@ -185,6 +188,7 @@ struct ShownMenu {
     std::string artifact;
     HWND dialog = NULL;
     bool keptAfterAnotherClick = false; // the menu survived a click while it was up
+    bool updateCheckRunning = false;    // when the menu was first seen
 };
 ShownMenu *Shown;
 
@@ -194,8 +198,10 @@ void CALLBACK ReadShownMenu(HWND, UINT, UINT_PTR timer, DWORD)
     if (window == NULL || !IsWindowVisible(window))
         return;
     // The menu paints in this thread's menu loop: let it run before the picture.
-    if (Shown->firstSeen == 0)
+    if (Shown->firstSeen == 0) {
         Shown->firstSeen = GetTickCount();
+        Shown->updateCheckRunning = UpdateCheck.Running != 0;
+    }
     if (GetTickCount() - Shown->firstSeen < 400)
         return;
     KillTimer(NULL, timer);
@@ -333,54 +339,88 @@ TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
     EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
 }
 
-TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheBoundAtMostAndGraysVrdpConsole)
+TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheDeadlineAtMostAndGraysVrdpConsole)
 {
     UseFolder("late pipe");
     TestService &service = ListService("TrayShellLatePipe");
+    // The service serves its pipe from its own process, as pelorin does.
+    WritePrivateProfileStringA("TestService", "PipeReply", "1", service.ini.c_str());
     ASSERT_EQ(0u, StartServiceByName(service.name));
     ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING));
     StartDialog();
     ShellIcon icon;
     ASSERT_TRUE(WaitForIcon("1 VirtualBox machine running", &icon));
     const struct {
-        const char *artifact;
-        DWORD delay;
+        const char *artifact, *delay;
         bool grayed;
-    } servers[] = {
-        { "tray-pipe-answers-at-once", 0, false },
-        { "tray-pipe-answers-after-10s", 10000, true },
-        { "tray-pipe-never-answers", NEVER_REPLY, true },
+    } rows[] = {
+        { "tray-pipe-answers-at-once", "0", false },
+        { "tray-pipe-answers-after-10s", "10000", true },
+        { "tray-pipe-never-answers", "never", true },
     };
-    for (const auto &server : servers) {
-        ScriptedPipeServer pipe(service.name + " VM", { { VrdeEnabled, 1 } }, server.delay);
-        ShownMenu shown = ClickIcon(dialog, icon, 3, server.artifact);
-        ASSERT_TRUE(shown.shown) << server.artifact;
-        // The client's bound, and generous room for the click on a busy machine.
-        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_BUSY_WAIT_MS + PIPE_REPLY_TIMEOUT_MS + 5000))
-            << server.artifact;
-        ASSERT_EQ(10u, shown.firstSubmenu.size()) << server.artifact;
+    for (const auto &row : rows) {
+        WritePrivateProfileStringA("TestService", "PipeDelayMs", row.delay, service.ini.c_str());
+        ShownMenu shown = ClickIcon(dialog, icon, 3, row.artifact);
+        ASSERT_TRUE(shown.shown) << row.artifact;
+        // The deadline, and generous room for the click on a busy machine.
+        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_DEADLINE_MS + 5000)) << row.artifact;
+        ASSERT_EQ(10u, shown.firstSubmenu.size()) << row.artifact;
         EXPECT_EQ("VRDP console", shown.firstSubmenu[4].text);
-        EXPECT_EQ(server.grayed, shown.firstSubmenu[4].grayed) << server.artifact;
-        EXPECT_EQ(std::vector<DWORD>({ VrdeEnabled }), pipe.Requests()) << server.artifact;
+        EXPECT_EQ(row.grayed, shown.firstSubmenu[4].grayed) << row.artifact;
     }
 }
 
-TEST_F(ShellTest, OtherMouseNotificationsNeitherPollNorShowTheMenu)
+int MenuLoops;
+
+// The dialog procedure, counting the menus it shows.
+INT_PTR CALLBACK CountMenusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    UseFolder("other mouse");
-    ListService("TrayShellMouse");
-    StartDialog();
-    HMENU built = TrayMenu;
-    strcpy(TrayIcon.szTip, "unchanged");
-    const UINT notifications[] = { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK,
-                                   WM_MOUSEMOVE,   WM_CONTEXTMENU, NIN_SELECT,       WM_MBUTTONUP };
-    for (UINT notification : notifications)
-        SendMessageA(dialog, WM_TRAYICON, 1, notification);
-    EXPECT_TRUE(TrayMenu == built);
-    EXPECT_STREQ("unchanged", TrayIcon.szTip);
+    MenuLoops += message == WM_ENTERMENULOOP;
+    return TrayDialogProc(window, message, wParam, lParam);
 }
 
-TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
+{
+    EndMenu();
+}
+
+TEST_F(ShellTest, ReleasedButtonsAndTheKeyboardShowTheMenuOnceAndOtherNotificationsNothing)
+{
+    UseFolder("notifications");
+    ListService("TrayShellNotifications");
+    StartTrayShell(GetModuleHandleA(NULL));
+    dialog = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_TRAY), NULL, CountMenusDialogProc, 0);
+    ASSERT_TRUE(dialog != NULL);
+    UINT_PTR timer = SetTimer(NULL, 0, 200, EndAnyMenu);
+    // Each notification arrives once the one before it has been handled
+    // (and its menu closed). A left click sends NIN_SELECT after the
+    // release: still one menu.
+    const struct {
+        std::vector<UINT> notifications;
+        int menus;
+    } rows[] = {
+        { { NIN_SELECT }, 1 },    // Enter on an icon chosen with the mouse
+        { { NIN_KEYSELECT }, 1 }, // Enter or Space on the focused icon
+        { { WM_RBUTTONUP }, 1 },
+        { { WM_LBUTTONDOWN, WM_LBUTTONUP, NIN_SELECT }, 1 },
+        { { WM_LBUTTONUP, WM_MOUSEMOVE, NIN_SELECT }, 2 },
+        { { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU,
+            WM_MBUTTONUP },
+          0 },
+    };
+    for (const auto &row : rows) {
+        MenuLoops = 0;
+        strcpy(TrayIcon.szTip, "unchanged");
+        for (UINT notification : row.notifications)
+            SendMessageA(dialog, WM_TRAYICON, 1, notification);
+        EXPECT_EQ(row.menus, MenuLoops) << row.notifications[0];
+        // Each menu is shown after a poll.
+        EXPECT_EQ(row.menus == 0, strcmp(TrayIcon.szTip, "unchanged") == 0) << row.notifications[0];
+    }
+    KillTimer(NULL, timer);
+}
+
+TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBackWithIt)
 {
     UseFolder("taskbar created");
     TestService &service = ListService("TrayShellRestart");
@@ -400,16 +440,12 @@ TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
     EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
     EXPECT_TRUE(ShellHasOurIcon());
 
-    // A shell that lost the icon gets it back, with the first tooltip.
+    // A shell that lost the icon gets it back, still with the last count.
     Shell_NotifyIconA(NIM_DELETE, &TrayIcon);
     ASSERT_TRUE(WaitForNoIcon());
     SendNotifyMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
-    EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
-    EXPECT_TRUE(ShellHasOurIcon());
-
-    // The count comes back with the next poll.
-    EXPECT_EQ(PollSucceeded, PollServices());
     EXPECT_TRUE(WaitForIcon("1 VirtualBox machine running"));
+    EXPECT_TRUE(ShellHasOurIcon());
 }
 
 TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
@@ -425,11 +461,6 @@ TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
     MSG message;
     ASSERT_TRUE(PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0u, message.wParam);
-}
-
-void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
-{
-    EndMenu();
 }
 
 TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
@@ -669,6 +700,82 @@ TEST_F(ShellTest, SecondCopyShowsItsMessageAndExitsWithOneWhileTheFirstRunsOn)
     EXPECT_TRUE(WaitForNoIcon());
     CloseProcess(second);
     CloseProcess(first);
+}
+
+// Ends a helper run that should not have started.
+void CALLBACK QuitLoop(HWND, UINT, UINT_PTR, DWORD)
+{
+    PostQuitMessage(0);
+}
+
+TEST_F(ShellTest, AMutexOfAnotherCopyThatMayNotBeOpenedCountsAsAnotherCopy)
+{
+    UseFolder("mutex");
+    WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
+    // A copy started elevated holds the mutex with rights that this user lacks.
+    SECURITY_DESCRIPTOR denyAll;
+    InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION);
+    ACL empty;
+    InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+    SetSecurityDescriptorDacl(&denyAll, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES elevated = { sizeof(elevated), &denyAll, FALSE };
+    HANDLE other = CreateMutexA(&elevated, TRUE, TRAY_MUTEX_NAME);
+    ASSERT_TRUE(other != NULL);
+    MessageBoxAnswerer answerer(IDOK);
+    UINT_PTR timer = SetTimer(NULL, 0, 15000, QuitLoop);
+    EXPECT_EQ(1, RunTrayHelper(GetModuleHandleA(NULL)));
+    KillTimer(NULL, timer);
+    EXPECT_EQ(std::vector<std::string>({ "Pelorin tray helper|Another instance of pelorintray is already running|ok" }),
+              answerer.Seen());
+    CloseHandle(other);
+}
+
+// The start-up update check against a server that accepts and never
+// answers, and one that sends a byte a second.
+TEST_F(ShellTest, TheUpdateCheckHoldsNeitherTheIconNorTheMenuAndEndsWithinItsBound)
+{
+    UseFolder("update bound");
+    ListService("TrayShellUpdateBound");
+    // Its version block makes the start-up check ask.
+    CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe");
+    MessageBoxAnswerer answerer(IDNO);
+    // One server for both: Wine reads http_proxy once in a process.
+    LocalHttpServer server;
+    char proxy[256] = "";
+    GetEnvironmentVariableA("http_proxy", proxy, sizeof(proxy));
+    SetEnvironmentVariableA("http_proxy", server.ProxyAddress().c_str());
+    const char *kinds[] = { "never answers", "a byte a second" };
+    for (size_t i = 0; i < 2; i++) {
+        const char *kind = kinds[i];
+        if (i == 0)
+            server.ReplyNever();
+        else
+            server.ReplyRaw("HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n65536,http://download.test/", 1000);
+        DWORD started = GetTickCount();
+        StartDialog();
+        ShellIcon icon;
+        ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon)) << kind;
+        EXPECT_TRUE(UpdateCheck.Running) << kind;
+        ShownMenu shown = ClickIcon(dialog, icon, 1, i == 0 ? "tray-update-check-silent" : "tray-update-check-slow");
+        EXPECT_TRUE(shown.shown) << kind;
+        EXPECT_TRUE(shown.updateCheckRunning) << kind;
+        // It ends as a check that failed: without a word.
+        EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, UPDATE_CHECK_TIMEOUT_MS + 10000)) << kind;
+        EXPECT_LT(GetTickCount() - started, (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000) << kind;
+        EXPECT_TRUE(answerer.Seen().empty()) << kind;
+        EXPECT_EQ(i + 1, server.Requests().size()) << kind;
+        DestroyTrayMenu();
+        CleanupTray();
+        DestroyWindow(dialog);
+        dialog = NULL;
+        ASSERT_TRUE(WaitForNoIcon()) << kind;
+    }
+    // The silent server's connection was left at the receive time-out. (Wine
+    // keeps the slow one's open after the check has ended; Windows closes it
+    // with the request's handle.)
+    ASSERT_FALSE(server.HeldMs().empty());
+    EXPECT_LT(server.HeldMs()[0], (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000);
+    SetEnvironmentVariableA("http_proxy", proxy[0] != '\0' ? proxy : NULL);
 }
 
 } // namespace

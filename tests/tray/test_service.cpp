@@ -7,9 +7,14 @@
 // Every stop control is appended to X.stops as "stop <ShutdownOnceCommand>",
 // the one-off method in force in section [Pelorin] at that moment, as the
 // real service would read it; then the service reports stopped and ends.
+// With "PipeReply" set (read at the start) it serves the control pipe of its
+// [Pelorin] VmName from its own process, as the real service does: every
+// request gets that number after "PipeDelayMs" (read at each request), or
+// never ("PipeDelayMs=never": the connection is held until the client leaves).
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static char IniPath[MAX_PATH];
@@ -55,6 +60,58 @@ static DWORD WantedState(void)
     return SERVICE_RUNNING;
 }
 
+static DWORD PipeReply;
+
+// Answers one request: at once, late, or never.
+static DWORD WINAPI AnswerPipeClient(void *context)
+{
+    HANDLE pipe = (HANDLE)context;
+    DWORD request = 0, count = 0;
+    if (ReadFile(pipe, &request, sizeof(request), &count, NULL) && count == sizeof(request)) {
+        char delay[64];
+        GetPrivateProfileStringA("TestService", "PipeDelayMs", "0", delay, sizeof(delay), IniPath);
+        if (_stricmp(delay, "never") == 0) {
+            // Returns when the client closes its end.
+            ReadFile(pipe, &request, sizeof(request), &count, NULL);
+        } else {
+            Sleep((DWORD)atoi(delay));
+            WriteFile(pipe, &PipeReply, sizeof(PipeReply), &count, NULL);
+            FlushFileBuffers(pipe);
+        }
+    }
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    return 0;
+}
+
+static HANDLE ListenOnPipe(void)
+{
+    char vmName[256], name[300];
+    GetPrivateProfileStringA("Pelorin", "VmName", "", vmName, sizeof(vmName), IniPath);
+    snprintf(name, sizeof(name), "\\\\.\\pipe\\pelorin.%s", vmName);
+    return CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, 16, 16, 0, NULL);
+}
+
+// Given the first instance; ends with the process. The next instance
+// listens before a client is answered; each client is answered on a thread
+// of its own, so that one held for long keeps no other waiting.
+static DWORD WINAPI ServePipe(void *first)
+{
+    HANDLE pipe = (HANDLE)first;
+    while (pipe != INVALID_HANDLE_VALUE) {
+        BOOL connected = ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED;
+        HANDLE next = ListenOnPipe();
+        HANDLE thread = connected ? CreateThread(NULL, 0, AnswerPipeClient, pipe, 0, NULL) : NULL;
+        if (thread == NULL)
+            CloseHandle(pipe);
+        else
+            CloseHandle(thread);
+        pipe = next;
+    }
+    return 1;
+}
+
 static void RecordStop(void)
 {
     char method[64];
@@ -83,6 +140,14 @@ static void WINAPI TestServiceMain(DWORD, char **)
     StatusHandle = RegisterServiceCtrlHandlerExA("", Handler, NULL);
     if (StatusHandle == NULL)
         return;
+    char reply[16];
+    // The pipe listens before the service reports running, as the tests expect of it.
+    if (GetPrivateProfileStringA("TestService", "PipeReply", "", reply, sizeof(reply), IniPath) > 0) {
+        PipeReply = (DWORD)atoi(reply);
+        HANDLE server = CreateThread(NULL, 0, ServePipe, ListenOnPipe(), 0, NULL);
+        if (server != NULL)
+            CloseHandle(server);
+    }
     Report(SERVICE_RUNNING);
     DWORD reported = SERVICE_RUNNING;
     DWORD poll = GetPrivateProfileIntA("TestService", "PollMs", 50, IniPath);

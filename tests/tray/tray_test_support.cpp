@@ -7,6 +7,7 @@
 #include "test_support.h"
 #include "tray_menu.h"
 #include "tray_shell.h"
+#include "update_check.h"
 
 void UseTrayFolder(const std::string &folder)
 {
@@ -33,6 +34,8 @@ void TrayTest::SetUp()
 
 void TrayTest::TearDown()
 {
+    // A check a test left running must not answer in the next one.
+    EndUpdateCheck();
     DestroyTrayMenu();
     FreeServiceList();
 }

@@ -22,6 +22,14 @@ const std::string Offer042 = "Pelorin update available|New version 0.4.2 is avai
                              "Do you want to visit the download page now?|yes no";
 const std::string UpToDate = "No updates available|Pelorin is up to date.|ok";
 
+// Runs a check to its end, as the tray's message loop would.
+DWORD RunCheck(int silent)
+{
+    CheckForUpdates(silent);
+    EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, 30000));
+    return UpdateCheck.Offered;
+}
+
 class UpdateCheckTest : public TrayTest {
 protected:
     LocalHttpServer server;
@@ -37,9 +45,12 @@ protected:
 TEST_F(UpdateCheckTest, TheRequestIsOnePlainGetWithTheProgramsVersionAsUserAgent)
 {
     server.ReplyWith("1025,http://download.test/");
-    // Preconfigured access; no cache write, no cookies, no user interface.
-    EXPECT_EQ("open pelorin/0.4.1 0 - - 0\nurl http://" PELORIN_UPDATE_HOST "/updatecheck/pelorin - 0 04080200 0\n",
-              RecordWinInetOpens([]() { EXPECT_EQ(1025u, CheckForUpdates(1)); }));
+    // Preconfigured access, asynchronous; a few seconds for each step; no
+    // cache write, no cookies, no user interface.
+    EXPECT_EQ("open pelorin/0.4.1 0 - - 10000000\noption 2 5000\noption 5 5000\noption 6 5000\n"
+              "connect " PELORIN_UPDATE_HOST " 80 - - 3 00000000 context\n"
+              "request GET /updatecheck/pelorin - - - 04080200 context\noption 2 5000\noption 5 5000\noption 6 5000\n",
+              RecordWinInetOpens([]() { EXPECT_EQ(1025u, RunCheck(1)); }));
     std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(1u, requests.size());
     // Through a proxy the request names the whole address (Wine adds the port).
@@ -56,6 +67,7 @@ TEST_F(UpdateCheckTest, RepliesAreSplitComparedAndOfferedOrIgnored)
         DWORD offered;
         std::string box, opened; // empty: no box, nothing opened
         std::string status = "200 OK";
+        DWORD msPerByte = 0;
     } rows[] = {
         { "1026," + page, 0, IDNO, 1026, Offer042, "" },
         { "1026," + page + "\r\n", 1, IDYES, 1026, Offer042, page + "\r\n" }, // nothing trimmed
@@ -76,12 +88,16 @@ TEST_F(UpdateCheckTest, RepliesAreSplitComparedAndOfferedOrIgnored)
         { "1026,", 0, IDYES, 0, "", "" },                      // no second field
         { "1026," + longest + "a", 0, IDYES, 0, "", "" },       // 128 characters: not cut, not offered
         { "1026," + longest, 0, IDYES, 1026, Offer042, longest },
+        // Read to its end, however it comes in parts.
+        { "1026," + page, 0, IDNO, 1026, Offer042, "", "200 OK", 10 },
     };
     for (const auto &row : rows) {
-        server.ReplyWith(row.body, row.status);
+        server.ReplyRaw("HTTP/1.1 " + row.status + "\r\nContent-Length: " + std::to_string(row.body.size()) +
+                            "\r\nConnection: close\r\n\r\n" + row.body,
+                        row.msPerByte);
         ShellExecuteRecorder shell(false);
         MessageBoxAnswerer answerer(row.answer);
-        EXPECT_EQ(row.offered, CheckForUpdates(row.silent)) << row.body;
+        EXPECT_EQ(row.offered, RunCheck(row.silent)) << row.body;
         EXPECT_EQ(row.box.empty() ? std::vector<std::string>() : std::vector<std::string>({ row.box }),
                   answerer.Seen()) << row.body;
         EXPECT_EQ(row.opened.empty() ? std::vector<std::string>()
@@ -100,30 +116,40 @@ TEST_F(UpdateCheckTest, WithoutItsOwnVersionTheProgramDoesNotAsk)
     server.ReplyWith("1026,http://download.test/");
     MessageBoxAnswerer answerer(IDNO);
     lstrcpynA(TrayProgramPath, BuiltProgramPath("keepalive.exe").c_str(), sizeof(TrayProgramPath));
-    EXPECT_EQ(0u, CheckForUpdates(0)) << "no version block";
+    EXPECT_EQ(0u, RunCheck(0)) << "no version block";
     lstrcpynA(TrayProgramPath, BuiltProgramPath("pelorintray.exe").c_str(), sizeof(TrayProgramPath));
     void *real = ReplaceImport("version.dll", "VerQueryValueA", (void *)FailVerQuery);
-    EXPECT_EQ(0u, CheckForUpdates(0)) << "VerQueryValueA fails";
+    EXPECT_EQ(0u, RunCheck(0)) << "VerQueryValueA fails";
     ReplaceImport("version.dll", "VerQueryValueA", real);
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_TRUE(answerer.Seen().empty());
 }
 
-TEST_F(UpdateCheckTest, StartUpChecksSilentlyAndTheMenuCommandAsks)
+TEST_F(UpdateCheckTest, StartUpChecksSilentlyAndTheMenuCommandAsksAlsoWhileThatCheckRuns)
 {
-    server.ReplyWith("1025,http://download.test/");
     std::string folder = MakeTestFolder("tray update start-up");
     UseTrayFolder(folder);
     CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe");
     MessageBoxAnswerer answerer(IDNO);
+    // The start-up check's reply takes seconds to come: asked for meanwhile,
+    // the menu's check is that one, and it speaks.
+    std::string body = "1025,http://download.test/";
+    server.ReplyRaw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, 30);
     HWND dialog = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_TRAY), NULL, TrayDialogProc, 0);
     ASSERT_TRUE(dialog != NULL);
-    EXPECT_EQ(1u, server.Requests().size());
+    EXPECT_TRUE(UpdateCheck.Running && UpdateCheck.Silent);
     SendMessageA(dialog, WM_COMMAND, IDM_CHECK_UPDATES, 0);
+    EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, 30000));
+    EXPECT_EQ(1u, server.Requests().size());
+    EXPECT_EQ(std::vector<std::string>({ UpToDate }), answerer.Seen());
+
+    server.ReplyWith(body);
+    SendMessageA(dialog, WM_COMMAND, IDM_CHECK_UPDATES, 0);
+    EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, 30000));
     DestroyTrayMenu();
     CleanupTray();
     DestroyWindow(dialog);
-    EXPECT_EQ(std::vector<std::string>({ UpToDate }), answerer.Seen());
+    EXPECT_EQ(std::vector<std::string>({ UpToDate, UpToDate }), answerer.Seen());
     EXPECT_EQ(2u, server.Requests().size());
 }
 
