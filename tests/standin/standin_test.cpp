@@ -909,20 +909,36 @@ TEST_F(StandinTest, ObjectsArriveTypedSoTheirIdentifierIsCheckedWithoutACall)
 // was being handed one.
 TEST_F(StandinTest, ConnectionsFromEightProcessesAtOnceAllComplete)
 {
-    PROCESS_INFORMATION clients[8] = {};
-    int started = 0;
-    for (PROCESS_INFORMATION &client : clients)
-        started += StartProgram(Quote(BuiltProgramPath("standinctl.exe")) + " connect 150", &client);
-    EXPECT_EQ(8, started);
+    const int Clients = 8;
+    PROCESS_INFORMATION clients[Clients] = {};
+    std::string outputs[Clients];
+    std::string folder = MakeTestFolder("eight connections");
+    for (int i = 0; i < Clients; i++) {
+        // Each client's output goes to a file of its own, shown if it fails.
+        outputs[i] = folder + "client " + std::to_string(i) + ".txt";
+        SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
+        HANDLE output = CreateFileA(outputs[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, output);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = output;
+        std::string line = Quote(BuiltProgramPath("standinctl.exe")) + " connect 150";
+        std::vector<char> text(line.begin(), line.end());
+        text.push_back('\0');
+        EXPECT_TRUE(CreateProcessA(NULL, text.data(), NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &clients[i]));
+        CloseHandle(output);
+    }
     // Every client that did start is waited for and ended, whatever happened.
-    for (PROCESS_INFORMATION &client : clients) {
+    for (int i = 0; i < Clients; i++) {
+        PROCESS_INFORMATION &client = clients[i];
         if (client.hProcess == NULL)
             continue;
         DWORD waited = WaitForSingleObject(client.hProcess, 90000);
         DWORD exitCode = STILL_ACTIVE;
         GetExitCodeProcess(client.hProcess, &exitCode);
         EXPECT_EQ((DWORD)WAIT_OBJECT_0, waited);
-        EXPECT_EQ(0u, exitCode);
+        EXPECT_EQ(0u, exitCode) << ReadTextFile(outputs[i]);
         TerminateProcess(client.hProcess, 1);
         WaitForSingleObject(client.hProcess, 10000);
         CloseHandle(client.hThread);
