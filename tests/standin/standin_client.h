@@ -23,7 +23,7 @@ struct StandinMachine {
     long sleepStates;
 };
 
-// Forgets machines, faults, delays, behaviours and the journal and puts the
+// Forgets machines, faults, outcomes, delays, behaviours, guests and the journal and puts the
 // server information and the generation back to their defaults. A running
 // server first ends the VBoxHeadless stand-ins attached to it and aborts its
 // pending operations.
