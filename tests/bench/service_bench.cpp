@@ -1,10 +1,12 @@
 // Prints what the service costs under Wine's Service Control Manager with the
 // stand-in, as medians beside their floors: start to RUNNING and stop to
-// STOPPED against a minimal service of ours, one control pipe request against
-// a bare pipe round trip plus the VirtualBox calls that its answer needs (and
-// a bare VirtualBox connection, which a request no longer opens), the first
-// pipe request after a start beside the next one, and the service's CPU time
-// and peak working set while its machine runs. Not a test.
+// STOPPED against a minimal service of ours, each control pipe question
+// against its floor: a bare pipe round trip plus as many bare cross-process
+// calls as the question makes (counted from the stand-in's journal, so that
+// the floor follows the service's code), a bare VirtualBox connection (which a
+// question no longer opens), the first pipe question after a start beside the
+// next one, and the service's CPU time and peak working set while its machine
+// runs. Not a test.
 #include <windows.h>
 #include <process.h>
 #include <psapi.h>
@@ -131,6 +133,27 @@ unsigned __stdcall ServeFloorPipe(void *)
     }
 }
 
+// The calls of one question that cross to VirtualBox's server, from the
+// lines it adds to the journal: the session's own getters answer in the
+// caller's process, and its UnlockMachine makes one call to the server.
+int CountCrossingCalls(DWORD question)
+{
+    // The service's first question opens its connection: not counted.
+    AskControlPipe(BenchVmName, question);
+    std::vector<std::string> before, after;
+    StandinReadJournal(&before);
+    AskControlPipe(BenchVmName, question);
+    StandinReadJournal(&after);
+    int count = 0;
+    for (size_t i = before.size(); i < after.size(); i++) {
+        const std::string &line = after[i];
+        if (line.compare(0, 13, "ISession::get") != 0 && line.compare(0, 9, "Session::") != 0 &&
+            line.compare(0, 14, "VBoxHeadless::") != 0)
+            count++;
+    }
+    return count;
+}
+
 void BareRoundTrip(void)
 {
     HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -237,29 +260,30 @@ int main(int argc, char **argv)
     StartServiceByName(pelorin);
     WaitForState(pelorin, SERVICE_RUNNING);
     WaitForBenchMachine(5);
-    double port = Measure("pelorin: one pipe request (VrdePort)", runs * 4, [] { AskControlPipe(BenchVmName, VrdePort); });
-    double enabled =
-        Measure("pelorin: one pipe request (VrdeEnabled)", runs * 4, [] { AskControlPipe(BenchVmName, VrdeEnabled); });
     HANDLE server = (HANDLE)_beginthreadex(NULL, 0, ServeFloorPipe, NULL, 0, NULL);
     double pipe = Measure("floor: bare named-pipe round trip", runs * 4, BareRoundTrip);
     CoInitialize(NULL);
     ServiceSettings.Loglevel = 0;
-    // What the answers need of VirtualBox, on a connection kept as the service keeps its own.
     IVirtualBox *kept = NULL;
-    ISession *keptSession = NULL;
-    if (SUCCEEDED(ConnectVirtualBox(&kept)))
-        CreateSession(&keptSession);
-    double portCalls = Measure("floor: VrdePort's calls, kept connection", runs * 4,
-                               [&] { QueryVrdePort(kept, keptSession, BenchVmName); });
-    double enabledCalls = Measure("floor: VrdeEnabled's calls, kept connection", runs * 4,
-                                  [&] { QueryVrdeEnabled(kept, BenchVmName); });
-    if (keptSession != NULL)
-        keptSession->Release();
+    ConnectVirtualBox(&kept);
+    double call = Measure("floor: one bare cross-process call (get_Version)", runs * 4, [&] {
+        BSTR version = NULL;
+        CallVbox(kept, VirtualBoxGetVersion, &version);
+        SysFreeString(version);
+    });
     DisconnectVirtualBox(&kept);
-    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdePort / (round trip + its calls)",
-           port / (pipe + portCalls));
-    printf("  %-52s %9.2f x  (target 1.2 at most)\n", "pelorin: VrdeEnabled / (round trip + its calls)",
-           enabled / (pipe + enabledCalls));
+    const struct {
+        DWORD code;
+        const char *name;
+    } questions[] = { { VrdeEnabled, "VrdeEnabled" }, { VrdePort, "VrdePort" }, { ScreenResolution, "ScreenResolution" } };
+    for (const auto &question : questions) {
+        DWORD code = question.code;
+        int calls = CountCrossingCalls(code);
+        double asked = Measure((std::string("pelorin: one pipe question (") + question.name + ")").c_str(), runs * 4,
+                               [code] { AskControlPipe(BenchVmName, code); });
+        std::string label = std::string("pelorin: ") + question.name + " / (round trip + " + std::to_string(calls) + " calls)";
+        printf("  %-52s %9.2f x  (target 1.2 at most)\n", label.c_str(), asked / (pipe + calls * call));
+    }
     double connection = Measure("floor: bare VirtualBox connection and session", runs * 4, [] {
         IVirtualBox *virtualBox = NULL;
         ISession *session = NULL;

@@ -104,10 +104,9 @@ int main(int argc, char **argv)
     });
 
     // The identifier check on every object VirtualBox hands out: one
-    // QueryInterface. The stand-in hands its objects out as IUnknown, so the
-    // check is a call to the server (as it is against a VirtualBox whose
-    // interface has another identifier); VirtualBox's own objects arrive as
-    // their declared interface, and the proxy answers the check itself.
+    // QueryInterface. Objects arrive as their declared interface (the
+    // stand-in's as VirtualBox's), so the proxy answers the check itself; only
+    // an object of another identifier takes a call to the server.
     static BSTR benchName = SysAllocString(L"Bench VM");
     Measure("FindMachine alone, no check (by position)", runs, [] {
         typedef HRESULT(STDMETHODCALLTYPE * Find)(IUnknown *, BSTR, IUnknown **);

@@ -170,3 +170,71 @@ HRESULT StandinObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT 
 {
     return E_NOTIMPL;
 }
+
+IMarshal *StandinTypedMarshal::Standard(DWORD context, void *contextData, DWORD flags)
+{
+    IMarshal *standard = NULL;
+    if (FAILED(CoGetStandardMarshal(*iid, object, context, contextData, flags, &standard)))
+        return NULL;
+    return standard;
+}
+
+STDMETHODIMP StandinTypedMarshal::GetUnmarshalClass(REFIID, void *, DWORD context, void *contextData, DWORD flags,
+                                                    CLSID *clsid)
+{
+    IMarshal *standard = Standard(context, contextData, flags);
+    if (standard == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT result = standard->GetUnmarshalClass(*iid, object, context, contextData, flags, clsid);
+    standard->Release();
+    return result;
+}
+
+STDMETHODIMP StandinTypedMarshal::GetMarshalSizeMax(REFIID, void *, DWORD context, void *contextData, DWORD flags,
+                                                    DWORD *size)
+{
+    IMarshal *standard = Standard(context, contextData, flags);
+    if (standard == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT result = standard->GetMarshalSizeMax(*iid, object, context, contextData, flags, size);
+    standard->Release();
+    return result;
+}
+
+STDMETHODIMP StandinTypedMarshal::MarshalInterface(IStream *stream, REFIID, void *, DWORD context, void *contextData,
+                                                   DWORD flags)
+{
+    IMarshal *standard = Standard(context, contextData, flags);
+    if (standard == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT result = standard->MarshalInterface(stream, *iid, object, context, contextData, flags);
+    standard->Release();
+    return result;
+}
+
+STDMETHODIMP StandinTypedMarshal::UnmarshalInterface(IStream *, REFIID, void **out)
+{
+    if (out != NULL)
+        *out = NULL;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP StandinTypedMarshal::ReleaseMarshalData(IStream *stream)
+{
+    IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
+    if (standard == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT result = standard->ReleaseMarshalData(stream);
+    standard->Release();
+    return result;
+}
+
+STDMETHODIMP StandinTypedMarshal::DisconnectObject(DWORD reserved)
+{
+    IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
+    if (standard == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT result = standard->DisconnectObject(reserved);
+    standard->Release();
+    return result;
+}

@@ -59,6 +59,31 @@ private:
     LONG references;
 };
 
+// Marshals an object as one interface of its own (the standard marshaler does
+// the work; only the identifier is ours), so that the receiving process's
+// proxy knows that interface and answers QueryInterface for it itself.
+class StandinTypedMarshal : public IMarshal {
+public:
+    StandinTypedMarshal(IUnknown *marshaled, const GUID *typedIid) : object(marshaled), iid(typedIid) {}
+
+    STDMETHODIMP QueryInterface(REFIID wanted, void **out) override { return object->QueryInterface(wanted, out); }
+    STDMETHODIMP_(ULONG) AddRef() override { return object->AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return object->Release(); }
+    STDMETHODIMP GetUnmarshalClass(REFIID, void *, DWORD context, void *contextData, DWORD flags, CLSID *clsid) override;
+    STDMETHODIMP GetMarshalSizeMax(REFIID, void *, DWORD context, void *contextData, DWORD flags, DWORD *size) override;
+    STDMETHODIMP MarshalInterface(IStream *stream, REFIID, void *, DWORD context, void *contextData, DWORD flags) override;
+    // Unmarshaling happens in the other process, by the standard marshaler.
+    STDMETHODIMP UnmarshalInterface(IStream *, REFIID, void **out) override;
+    STDMETHODIMP ReleaseMarshalData(IStream *stream) override;
+    STDMETHODIMP DisconnectObject(DWORD reserved) override;
+
+private:
+    IMarshal *Standard(DWORD context, void *contextData, DWORD flags);
+
+    IUnknown *object;
+    const GUID *iid;
+};
+
 // The method table entry that calls Member on the object behind the face.
 template <auto Member>
 struct StandinThunk;

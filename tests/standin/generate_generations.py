@@ -5,8 +5,11 @@ which the server and the session DLL build their method tables.
 
     generate_generations.py generations.txt OUTPUT_FOLDER
 
-writes standin_generations.idl (included by standin.idl),
-standin_generation_table.h and standin_generation_table.cpp.
+writes standin_generations.idl (the interfaces, included by standin.idl
+before its library, so that widl makes their proxies and stubs),
+standin_library_interfaces.idl (the same named inside the library, so that
+the type library holds them), standin_generation_table.h and
+standin_generation_table.cpp.
 """
 import os
 import re
@@ -150,6 +153,12 @@ def idl(declarations):
     return "\n".join(lines) + "\n"
 
 
+def library_interfaces(declarations):
+    lines = ["/* %s */" % GENERATED]
+    lines += ["    interface %s;" % declaration["name"] for declaration in declarations]
+    return "\n".join(lines) + "\n"
+
+
 def guid_literal(text):
     value = uuid.UUID(text)
     data4 = ", ".join("0x%02x" % byte for byte in value.bytes[8:])
@@ -221,6 +230,7 @@ def main():
     header, states = table_header(methods, generations, kinds)
     folder = sys.argv[2]
     write(os.path.join(folder, "standin_generations.idl"), idl(declarations))
+    write(os.path.join(folder, "standin_library_interfaces.idl"), library_interfaces(declarations))
     write(os.path.join(folder, "standin_generation_table.h"), header)
     write(os.path.join(folder, "standin_generation_table.cpp"), table_source(generations, kinds, states))
 

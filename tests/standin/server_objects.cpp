@@ -119,81 +119,6 @@ namespace {
 const LONG MonitorEnabled = 1;
 const LONG MonitorBlank = 2;
 
-// How a server object crosses to a client: as its generation's interface, so
-// that the client's proxy answers QueryInterface for it without a call, the
-// way VirtualBox's typed declarations ([out] IMachine **) make it. The
-// standard marshaler does the work; only the identifier is ours.
-class TypedMarshal : public IMarshal {
-public:
-    TypedMarshal(StandinObject *marshaled, const GUID *typedIid) : object(marshaled), iid(typedIid) {}
-
-    STDMETHODIMP QueryInterface(REFIID wanted, void **out) override { return object->QueryInterface(wanted, out); }
-    STDMETHODIMP_(ULONG) AddRef() override { return object->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return object->Release(); }
-    STDMETHODIMP GetUnmarshalClass(REFIID, void *, DWORD context, void *contextData, DWORD flags, CLSID *clsid) override
-    {
-        IMarshal *standard = Standard(context, contextData, flags);
-        HRESULT result = standard != NULL ? standard->GetUnmarshalClass(*iid, object->Face(), context, contextData, flags, clsid)
-                                          : E_OUTOFMEMORY;
-        if (standard != NULL)
-            standard->Release();
-        return result;
-    }
-    STDMETHODIMP GetMarshalSizeMax(REFIID, void *, DWORD context, void *contextData, DWORD flags, DWORD *size) override
-    {
-        IMarshal *standard = Standard(context, contextData, flags);
-        HRESULT result = standard != NULL ? standard->GetMarshalSizeMax(*iid, object->Face(), context, contextData, flags, size)
-                                          : E_OUTOFMEMORY;
-        if (standard != NULL)
-            standard->Release();
-        return result;
-    }
-    STDMETHODIMP MarshalInterface(IStream *stream, REFIID, void *, DWORD context, void *contextData, DWORD flags) override
-    {
-        IMarshal *standard = Standard(context, contextData, flags);
-        HRESULT result = standard != NULL ? standard->MarshalInterface(stream, *iid, object->Face(), context, contextData, flags)
-                                          : E_OUTOFMEMORY;
-        if (standard != NULL)
-            standard->Release();
-        return result;
-    }
-    // Unmarshaling happens in the client, by the standard marshaler.
-    STDMETHODIMP UnmarshalInterface(IStream *, REFIID, void **out) override
-    {
-        if (out != NULL)
-            *out = NULL;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReleaseMarshalData(IStream *stream) override
-    {
-        IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
-        HRESULT result = standard != NULL ? standard->ReleaseMarshalData(stream) : E_OUTOFMEMORY;
-        if (standard != NULL)
-            standard->Release();
-        return result;
-    }
-    STDMETHODIMP DisconnectObject(DWORD reserved) override
-    {
-        IMarshal *standard = Standard(MSHCTX_LOCAL, NULL, MSHLFLAGS_NORMAL);
-        HRESULT result = standard != NULL ? standard->DisconnectObject(reserved) : E_OUTOFMEMORY;
-        if (standard != NULL)
-            standard->Release();
-        return result;
-    }
-
-private:
-    IMarshal *Standard(DWORD context, void *contextData, DWORD flags)
-    {
-        IMarshal *standard = NULL;
-        if (FAILED(CoGetStandardMarshal(*iid, (IUnknown *)object->Face(), context, contextData, flags, &standard)))
-            return NULL;
-        return standard;
-    }
-
-    StandinObject *object;
-    const GUID *iid;
-};
-
 class ServerObject : public StandinObject {
 public:
     HRESULT JournalCall(const char *method, HRESULT result)
@@ -215,7 +140,7 @@ protected:
     ServerObject(const StandinGeneration *objectGeneration, StandinInterfaceKind kind, const char *machineName)
         : StandinObject(objectGeneration != NULL ? &objectGeneration->interfaces[kind] : NULL),
           generation(objectGeneration),
-          typedMarshal(this, objectGeneration != NULL ? &objectGeneration->interfaces[kind].marshalIid : NULL)
+          typedMarshal((IUnknown *)Face(), objectGeneration != NULL ? &objectGeneration->interfaces[kind].marshalIid : NULL)
     {
         // Every generation journals an interface by the same name.
         lstrcpynA(face, StandinGenerations[0].interfaces[kind].name, sizeof(face));
@@ -226,7 +151,9 @@ protected:
     {
         CountServerObject(-1);
     }
-    // Marshaled typed, unless a later release's identifier is played: the
+    // Marshaled as the generation's interface, so that the client's proxy
+    // answers the identifier check without a call, as with VirtualBox's typed
+    // declarations; unless a later release's identifier is played: the
     // client's check must then reach the object, which refuses it.
     void *QueryOtherInterface(REFIID iid) override
     {
@@ -261,7 +188,7 @@ protected:
     }
 
     const StandinGeneration *const generation;
-    TypedMarshal typedMarshal;
+    StandinTypedMarshal typedMarshal;
     char face[32];
     char machine[256];
 };

@@ -1,5 +1,7 @@
-// /regserver and /unregserver: the two classes and the type library (which
-// registers every interface for typelib marshaling) in the current prefix.
+// /regserver and /unregserver: the two classes, the type library (which
+// registers every interface) and the class of the interfaces' compiled proxies
+// and stubs (the session DLL), which marshals them in place of the type
+// library's automation marshaler, in the current prefix.
 #include <stdio.h>
 #include <string.h>
 
@@ -38,6 +40,40 @@ int DeleteClass(REFCLSID clsid)
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
+// Every interface of the type library is marshaled by the compiled proxies.
+int UseCompiledProxies(ITypeLib *library)
+{
+    wchar_t wide[64];
+    char proxyStub[64];
+    StringFromGUID2(CLSID_StandinProxyStub, wide, 64);
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, proxyStub, sizeof(proxyStub), NULL, NULL);
+    int set = 1;
+    for (UINT i = 0; i < library->GetTypeInfoCount(); i++) {
+        TYPEKIND kind;
+        ITypeInfo *info = NULL;
+        TYPEATTR *attributes = NULL;
+        if (FAILED(library->GetTypeInfoType(i, &kind)) || (kind != TKIND_DISPATCH && kind != TKIND_INTERFACE) ||
+            FAILED(library->GetTypeInfo(i, &info)))
+            continue;
+        if (SUCCEEDED(info->GetTypeAttr(&attributes))) {
+            char path[128];
+            StringFromGUID2(attributes->guid, wide, 64);
+            snprintf(path, sizeof(path), "Interface\\%ls\\ProxyStubClsid32", wide);
+            HKEY key = NULL;
+            if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
+                set = RegSetValueExA(key, NULL, 0, REG_SZ, (const BYTE *)proxyStub, (DWORD)strlen(proxyStub) + 1) ==
+                          ERROR_SUCCESS && set;
+                RegCloseKey(key);
+            } else {
+                set = 0;
+            }
+            info->ReleaseTypeAttr(attributes);
+        }
+        info->Release();
+    }
+    return set;
+}
+
 }  // namespace
 
 int RegisterStandin(const char *serverPath)
@@ -59,16 +95,22 @@ int RegisterStandin(const char *serverPath)
                      SetClassValue(CLSID_VirtualBox, "LocalServer32", NULL, server) &&
                      SetClassValue(CLSID_Session, "", NULL, "Session (pelorin stand-in)") &&
                      SetClassValue(CLSID_Session, "InprocServer32", NULL, dll) &&
-                     SetClassValue(CLSID_Session, "InprocServer32", "ThreadingModel", "Both");
+                     SetClassValue(CLSID_Session, "InprocServer32", "ThreadingModel", "Both") &&
+                     SetClassValue(CLSID_StandinProxyStub, "", NULL, "Proxies and stubs (pelorin stand-in)") &&
+                     SetClassValue(CLSID_StandinProxyStub, "InprocServer32", NULL, dll) &&
+                     SetClassValue(CLSID_StandinProxyStub, "InprocServer32", "ThreadingModel", "Both");
 
     wchar_t wideExe[MAX_PATH];
     MultiByteToWideChar(CP_ACP, 0, exe, -1, wideExe, MAX_PATH);
     ITypeLib *library = NULL;
     // The type library is this program's resource; registering it also writes
-    // HKCR\Interface\{iid} with the automation marshaler for every interface.
+    // HKCR\Interface\{iid} for every interface, with the automation marshaler,
+    // which the compiled proxies then replace.
     HRESULT result = LoadTypeLibEx(wideExe, REGKIND_REGISTER, &library);
-    if (SUCCEEDED(result))
+    if (SUCCEEDED(result)) {
+        registered = UseCompiledProxies(library) && registered;
         library->Release();
+    }
     return registered && SUCCEEDED(result);
 }
 
@@ -77,5 +119,6 @@ int UnregisterStandin(void)
     HRESULT result = UnRegisterTypeLib(LIBID_PelorinStandin, 1, 0, LANG_NEUTRAL, sizeof(void *) == 8 ? SYS_WIN64 : SYS_WIN32);
     int removed = DeleteClass(CLSID_VirtualBox);
     removed = DeleteClass(CLSID_Session) && removed;
+    removed = DeleteClass(CLSID_StandinProxyStub) && removed;
     return removed && (SUCCEEDED(result) || result == TYPE_E_REGISTRYACCESS);
 }

@@ -3,6 +3,8 @@
 // created. IMachine::LockMachine on the server hands it the locked machine's
 // console (none for an exclusive lock from 5.2 on), the session's machine and
 // the lock through IStandinSessionControl; UnlockMachine gives the lock back.
+// The DLL is also the in-process server of the interfaces' compiled proxies
+// and stubs (standin_proxy.c), in the clients and in the server alike.
 #include <windows.h>
 
 #include <stdio.h>
@@ -51,7 +53,8 @@ class SessionObject : public StandinObject, public IStandinSessionControl {
 public:
     explicit SessionObject(const StandinGeneration *sessionGeneration)
         : StandinObject(sessionGeneration != NULL ? &sessionGeneration->interfaces[StandinInterface_ISession] : NULL),
-          generation(sessionGeneration), console(NULL), machine(NULL), lock(NULL)
+          generation(sessionGeneration), typedMarshal((IUnknown *)Face(), &IID_IStandinSessionControl), console(NULL),
+          machine(NULL), lock(NULL)
     {
         InitializeCriticalSection(&guard);
         InterlockedIncrement(&ModuleUsers);
@@ -137,8 +140,12 @@ public:
     }
 
 protected:
+    // LockMachine hands the session to the server, which calls it back as
+    // IStandinSessionControl: marshaled as that, the server's proxy has it.
     void *QueryOtherInterface(REFIID iid) override
     {
+        if (IsEqualIID(iid, IID_IMarshal))
+            return static_cast<IMarshal *>(&typedMarshal);
         return IsEqualIID(iid, IID_IStandinSessionControl) ? static_cast<IStandinSessionControl *>(this) : NULL;
     }
 
@@ -178,6 +185,7 @@ private:
     }
 
     const StandinGeneration *const generation;
+    StandinTypedMarshal typedMarshal;
     IUnknown *console;
     IUnknown *machine;
     IStandinLock *lock;
@@ -235,11 +243,17 @@ SessionFactory Factory;
 
 }  // namespace
 
+// In standin_proxy.c: the class of the compiled proxies and stubs.
+extern "C" HRESULT GetStandinProxyStubClass(REFCLSID clsid, REFIID iid, void **out);
+extern "C" int CanUnloadStandinProxyStubs(void);
+
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **out)
 {
     if (out == NULL)
         return E_POINTER;
     *out = NULL;
+    if (IsEqualCLSID(clsid, CLSID_StandinProxyStub))
+        return GetStandinProxyStubClass(clsid, iid, out);
     if (!IsEqualCLSID(clsid, CLSID_Session))
         return CLASS_E_CLASSNOTAVAILABLE;
     return Factory.QueryInterface(iid, out);
@@ -262,5 +276,5 @@ StandinMethod StandinImplementationOf(StandinMethodId method)
 
 extern "C" HRESULT WINAPI DllCanUnloadNow(void)
 {
-    return ModuleUsers == 0 ? S_OK : S_FALSE;
+    return ModuleUsers == 0 && CanUnloadStandinProxyStubs() ? S_OK : S_FALSE;
 }

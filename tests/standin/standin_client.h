@@ -23,10 +23,10 @@ struct StandinMachine {
     long sleepStates;
 };
 
-// Forgets machines, faults, delays, behaviours and the journal and puts the
-// server information and the generation back to their defaults. A running
-// server first ends the VBoxHeadless stand-ins attached to it and aborts its
-// pending operations.
+// Forgets machines, faults, outcomes, delays, behaviours, guests and the
+// journal and puts the server information and the generation back to their
+// defaults. A running server first ends the VBoxHeadless stand-ins attached to
+// it, aborts its pending operations and gives every exclusive lock back.
 int StandinReset(void);
 // The VirtualBox API generation that objects created from now on serve: "4.0"
 // (the default), "5.2", "6.1", "7.0", "7.1", "7.2", or "none" (a VirtualBox

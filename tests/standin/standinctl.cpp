@@ -154,11 +154,17 @@ int ConnectRepeatedly(unsigned long count)
         fprintf(stderr, "COM could not be initialized: 0x%08lx\n", (unsigned long)result);
         return Done(0);
     }
-    for (unsigned long i = 0; i < count && SUCCEEDED(result); i++) {
+    const char *step = "";
+    unsigned long i = 0;
+    DWORD began = 0;
+    for (; i < count && SUCCEEDED(result); i++) {
+        began = GetTickCount();
         IVirtualBox *virtualBox = NULL;
+        step = "CoCreateInstance";
         result = CoCreateInstance(CLSID_VirtualBox, NULL, CLSCTX_LOCAL_SERVER, IID_IVirtualBox, (void **)&virtualBox);
         if (SUCCEEDED(result)) {
             BSTR version = NULL;
+            step = "get_Version";
             result = virtualBox->get_Version(&version);
             SysFreeString(version);
             virtualBox->Release();
@@ -166,7 +172,8 @@ int ConnectRepeatedly(unsigned long count)
     }
     CoUninitialize();
     if (FAILED(result))
-        fprintf(stderr, "connection failed: 0x%08lx\n", (unsigned long)result);
+        fprintf(stderr, "connection %lu failed at %s after %lu ms: 0x%08lx\n", i, step,
+                (unsigned long)(GetTickCount() - began), (unsigned long)result);
     return Done(SUCCEEDED(result));
 }
 
