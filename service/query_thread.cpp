@@ -34,9 +34,12 @@ static QueryRequest *volatile QueryPending;
 static volatile LONG QueryClosed;
 static int QueryThreadRunning;
 
-// The query thread's own connection, used on that thread only.
+// The query thread's own connection, used on that thread only, and the
+// objects that every question needs, found once and kept with it: a question
+// costs the calls that answer it and no lookups.
 static IVirtualBox *QueryVirtualBox;
 static ISession *QuerySession;
+static KeptQueryObjects QueryKept;
 
 static int InitializeQueryLock(void)
 {
@@ -54,8 +57,14 @@ static void ReleaseQueryRequest(QueryRequest *request)
     }
 }
 
+static void DropQueryObjects(void)
+{
+    LetGoOfQueryObjects(&QueryKept, QuerySession);
+}
+
 static void DropQueryConnection(void)
 {
+    DropQueryObjects();
     if (QuerySession != NULL) {
         QuerySession->Release();
         QuerySession = NULL;
@@ -64,15 +73,22 @@ static void DropQueryConnection(void)
         DisconnectVirtualBox(&QueryVirtualBox);
 }
 
-static DWORD AskVirtualBox(DWORD code, HRESULT *lookup)
+static DWORD AskVirtualBox(DWORD code, HRESULT *result)
 {
-    const char *name = ServiceSettings.VmName;
-    if (code == VrdeEnabled)
-        return QueryVrdeEnabled(QueryVirtualBox, name, lookup);
-    if (QuerySession == NULL)
+    if (QueryKept.machine == NULL && !FindMachine(QueryVirtualBox, ServiceSettings.VmName, &QueryKept.machine, result))
         return 0;
-    return code == VrdePort ? QueryVrdePort(QueryVirtualBox, QuerySession, name, lookup)
-                            : QueryScreenResolution(QueryVirtualBox, QuerySession, name, lookup);
+    DWORD reply = 0;
+    if (code == VrdeEnabled)
+        reply = ReadVrdeEnabled(&QueryKept, result);
+    else if (code == VrdePort)
+        reply = ReadVrdePort(&QueryKept, QuerySession, result);
+    else
+        reply = ReadScreenResolution(&QueryKept, QuerySession, result);
+    // A machine object that fails is found again by the next question (the
+    // machine may have been unregistered and registered again).
+    if (FAILED(*result))
+        DropQueryObjects();
+    return reply;
 }
 
 // Connects once; never after the close, which is for good.
@@ -102,9 +118,9 @@ static DWORD AnswerThroughConnection(DWORD code)
         // A session that could not be made is tried again by the next request.
         if (QuerySession == NULL && code != VrdeEnabled)
             CreateSession(&QuerySession);
-        HRESULT lookup = S_OK;
-        reply = AskVirtualBox(code, &lookup);
-        if (!IsServerGone(lookup))
+        HRESULT result = S_OK;
+        reply = AskVirtualBox(code, &result);
+        if (!IsServerGone(result))
             break;
         DropQueryConnection();
     }
