@@ -157,7 +157,8 @@ static void RunStep(const char *name, const struct StopSequence *sequence, struc
     StepJob.name = name;
     snprintf(StepJob.word, sizeof(StepJob.word), "%s", sequence->callWord);
     StepJob.method = sequence->callMethod;
-    StepJob.waitMs = sequence->bound;
+    // VirtualBoxTimeout 0 sets no limit.
+    StepJob.waitMs = sequence->bound == 0 ? INFINITE : sequence->bound;
     DWORD bound = sequence->bound == 0 ? INFINITE : sequence->bound + StepAllowanceMs;
     enum VboxWorkResult done = RunVboxWork(StepWork, NULL, bound, VmProcessHandle());
     // A machine that ended meanwhile ends the step too, moments later: what it
@@ -190,16 +191,7 @@ static void EndVmProcess(const struct VmWatch *watch)
         if (session != NULL)
             CloseHandle(session);
     }
-    if (VmProcess.hProcess != NULL) {
-        EndOneProcess(VmProcess.hProcess);
-    } else if (AdoptedVmProcess != NULL) {
-        HANDLE adopted = NULL;
-        if (DuplicateHandle(GetCurrentProcess(), AdoptedVmProcess, GetCurrentProcess(), &adopted,
-                            PROCESS_TERMINATE | SYNCHRONIZE, FALSE, 0)) {
-            EndOneProcess(adopted);
-            CloseHandle(adopted);
-        }
-    }
+    EndOneProcess(VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess);
     if (!VmProcessEnded())
         WriteLog(1, "ERROR ending the process of VM '%s' (0x%08x)", ServiceSettings.VmName, (unsigned)GetLastError());
 }

@@ -46,7 +46,11 @@ static int AdoptRunningVm(IMachine *machine, const char *name)
         WriteLog(1, "ERROR watching VM '%s': VirtualBox names no session process", name);
         return 0;
     }
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    // The right to end it too, for the last resort of a stop that VirtualBox
+    // never finishes; without it the machine is still watched.
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (process == NULL)
+        process = OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (process == NULL) {
         WriteLog(1, "ERROR watching VM '%s': can't open process %d (0x%08x)", name, (int)pid, (unsigned)GetLastError());
         return 0;

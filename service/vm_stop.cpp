@@ -117,7 +117,7 @@ static HRESULT CallStopMethod(IConsole *console, ISession *session, enum StopMet
 // reports that in the progress's ResultCode.
 static void AwaitOutcome(IProgress *progress, const char *name, const char *word, DWORD waitMs, struct StepResult *step)
 {
-    LONG timeout = waitMs > (DWORD)LONG_MAX ? LONG_MAX : (LONG)waitMs;
+    LONG timeout = waitMs == INFINITE ? -1 : (waitMs > (DWORD)LONG_MAX ? LONG_MAX : (LONG)waitMs);
     HRESULT result = CallVbox(progress, ProgressWaitForCompletion, timeout);
     ULONG completed = TRUE;
     if (SUCCEEDED(result) && SUCCEEDED(CallVbox(progress, ProgressGetCompleted, &completed)) && !completed) {

@@ -249,6 +249,10 @@ TEST_F(FakeVboxTest, AStepIsJudgedByTheProgressResultCode)
         }
         ExpectEverythingReleased(row.row);
     }
+    // VirtualBoxTimeout 0: no limit, as VirtualBox spells it.
+    StepResult step;
+    StopVmWith("Web Server", "poweroff", StopMethodPowerOff, INFINITE, &step);
+    EXPECT_EQ(-1, session.console.progress.timeout);
 }
 
 TEST_F(FakeVboxTest, AFailedAcpiCallSendsNoSignal)
