@@ -321,6 +321,13 @@ enum StopAction OnStepResult(struct StopSequence *sequence, const struct StepRes
     return StopActionWait;
 }
 
+// ShutdownTimeout bounds a stop that the machine makes by itself, as it
+// bounds the guest's; without it, VirtualBoxTimeout does. 0: no bound.
+static DWORD ByItselfLimit(const struct StopSequence *sequence)
+{
+    return sequence->shutdownTimeout != 0 ? sequence->shutdownTimeout : sequence->bound;
+}
+
 enum StopAction OnStopDeadline(struct StopSequence *sequence, DWORD now)
 {
     DWORD elapsed = now - sequence->phaseBegan;
@@ -338,13 +345,10 @@ enum StopAction OnStopDeadline(struct StopSequence *sequence, DWORD now)
             return FallBack(sequence, FallbackTimedOut, now);
         return StopActionReadState;
     }
-    case StopPhaseByItself: {
-        // ShutdownTimeout bounds a stop that the machine makes by itself, as it bounds the guest's.
-        DWORD limit = sequence->shutdownTimeout != 0 ? sequence->shutdownTimeout : sequence->bound;
-        if (limit != 0 && elapsed >= limit)
+    case StopPhaseByItself:
+        if (ByItselfLimit(sequence) != 0 && elapsed >= ByItselfLimit(sequence))
             return EndTheProcess(sequence, now);
         return StopActionReadState;
-    }
     case StopPhaseEnd:
         if (IsEndBounded(sequence) && elapsed >= sequence->bound)
             return EndTheProcess(sequence, now);
@@ -379,10 +383,9 @@ DWORD StopWaitMs(const struct StopSequence *sequence, DWORD now)
             wait = Earlier(wait, Remaining(sequence->shutdownTimeout, sincePress));
         return wait;
     }
-    case StopPhaseByItself: {
-        DWORD limit = sequence->shutdownTimeout != 0 ? sequence->shutdownTimeout : sequence->bound;
-        return limit != 0 ? Earlier(STOP_POLL_WAITING, Remaining(limit, elapsed)) : STOP_POLL_WAITING;
-    }
+    case StopPhaseByItself:
+        return ByItselfLimit(sequence) != 0 ? Earlier(STOP_POLL_WAITING, Remaining(ByItselfLimit(sequence), elapsed))
+                                            : STOP_POLL_WAITING;
     case StopPhaseEnd:
         return IsEndBounded(sequence) ? Remaining(sequence->bound, elapsed) : INFINITE;
     default:
