@@ -7,7 +7,7 @@
 #define PIPE_NAME_SIZE 256
 
 // One 32-bit little-endian request per connection; the reply is one 32-bit
-// value. Code 0 is the server's own wake-up message and gets no reply.
+// value. Any other code (0 among them) gets no reply.
 enum ControlRequest {
     VrdeEnabled = 256,
     VrdePort = 257,
