@@ -75,7 +75,8 @@ struct VmWatch {
 };
 
 // The work handed to the VirtualBox thread, each with a record that
-// outlives a late piece of work: the supervisor hands over one at a time.
+// outlives a late piece of work: the supervisor hands over one at a time,
+// and writes a record only once the thread is free of late work.
 static struct {
     const char *name;
     int started;
@@ -96,24 +97,24 @@ static struct {
     struct StepResult result;
 } StepJob;
 
-static void StartWork(void *)
+static void StartWork(void)
 {
     OpenVirtualBox();
     StartJob.started = StartVm(StartJob.name);
 }
 
-static void ReadWork(void *)
+static void ReadWork(void)
 {
     ReadJob.sessionPid = 0;
     ReadJob.condition = ReadVmCondition(ReadJob.name, ReadJob.wantsPid ? &ReadJob.sessionPid : NULL);
 }
 
-static void StepWork(void *)
+static void StepWork(void)
 {
     StopVmWith(StepJob.name, StepJob.word, StepJob.method, StepJob.waitMs, &StepJob.result);
 }
 
-static void ReleaseWork(void *)
+static void ReleaseWork(void)
 {
     ForgetVmCondition();
     ReleaseVirtualBox();
@@ -136,9 +137,12 @@ static int VmProcessEnded(void)
 // has not yet taken up.
 static enum MachineCondition ReadCondition(const char *name, struct VmWatch *watch, HANDLE process)
 {
+    DWORD started = GetTickCount();
+    if (RunVboxWork(NULL, started, ReadBoundMs, process) != VboxWorkDone)
+        return MachineUnknown;
     ReadJob.name = name;
     ReadJob.wantsPid = watch->sessionPid == 0;
-    if (RunVboxWork(ReadWork, NULL, ReadBoundMs, process) != VboxWorkDone)
+    if (RunVboxWork(ReadWork, started, ReadBoundMs, process) != VboxWorkDone)
         return MachineUnknown;
     if (ReadJob.sessionPid != 0)
         watch->sessionPid = ReadJob.sessionPid;
@@ -154,17 +158,21 @@ static enum MachineCondition ReadCondition(const char *name, struct VmWatch *wat
 
 static void RunStep(const char *name, const struct StopSequence *sequence, struct StepResult *result)
 {
-    StepJob.name = name;
-    snprintf(StepJob.word, sizeof(StepJob.word), "%s", sequence->callWord);
-    StepJob.method = sequence->callMethod;
     // VirtualBoxTimeout 0 sets no limit.
-    StepJob.waitMs = sequence->bound == 0 ? INFINITE : sequence->bound;
     DWORD bound = sequence->bound == 0 ? INFINITE : sequence->bound + StepAllowanceMs;
-    enum VboxWorkResult done = RunVboxWork(StepWork, NULL, bound, VmProcessHandle());
-    // A machine that ended meanwhile ends the step too, moments later: what it
-    // says of itself is still this stop's.
-    if (done == VboxWorkMachineEnded)
-        done = RunVboxWork(NULL, NULL, EndedStepWaitMs, NULL);
+    DWORD started = GetTickCount();
+    enum VboxWorkResult done = RunVboxWork(NULL, started, bound, VmProcessHandle());
+    if (done == VboxWorkDone) {
+        StepJob.name = name;
+        snprintf(StepJob.word, sizeof(StepJob.word), "%s", sequence->callWord);
+        StepJob.method = sequence->callMethod;
+        StepJob.waitMs = sequence->bound == 0 ? INFINITE : sequence->bound;
+        done = RunVboxWork(StepWork, started, bound, VmProcessHandle());
+        // A machine that ended meanwhile ends the step too, moments later:
+        // what it says of itself is still this stop's.
+        if (done == VboxWorkMachineEnded)
+            done = RunVboxWork(NULL, GetTickCount(), EndedStepWaitMs, NULL);
+    }
     if (done == VboxWorkDone) {
         *result = StepJob.result;
         return;
@@ -352,7 +360,7 @@ static int StartMachine(const char *name)
 {
     StartJob.name = name;
     StartJob.started = 0;
-    if (RunVboxWork(StartWork, NULL, StartBoundMs, NULL) == VboxWorkDone)
+    if (RunVboxWork(StartWork, GetTickCount(), StartBoundMs, NULL) == VboxWorkDone)
         return StartJob.started;
     WriteLog(1, "ERROR: VirtualBox did not answer within %u ms while starting VM '%s'", (unsigned)StartBoundMs, name);
     return 0;
@@ -376,7 +384,7 @@ void __cdecl SupervisorThread(void *)
     LogClosingVirtualBox();
     ReportServiceStopped(failure);
     WaitForQueryThread(QueryThreadWaitMs);
-    if (RunVboxWork(ReleaseWork, NULL, ReleaseWaitMs, NULL) == VboxWorkDone && VirtualBoxReleased != NULL)
+    if (RunVboxWork(ReleaseWork, GetTickCount(), ReleaseWaitMs, NULL) == VboxWorkDone && VirtualBoxReleased != NULL)
         SetEvent(VirtualBoxReleased);
 }
 

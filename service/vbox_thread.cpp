@@ -8,7 +8,6 @@ static CRITICAL_SECTION WorkLock;
 static HANDLE WorkAsked;   // auto-reset: PendingWork is set
 static HANDLE WorkIdle;    // manual-reset: the thread has no work
 static VboxWork PendingWork;
-static void *PendingContext;
 static int ThreadRunning;
 
 static int InitializeWorkLock(void)
@@ -26,7 +25,7 @@ static void __cdecl VboxThread(void *)
         // it waits: VirtualBox may call into it.
         DWORD fired = MsgWaitForMultipleObjects(1, &WorkAsked, FALSE, INFINITE, QS_ALLINPUT);
         if (fired == WAIT_OBJECT_0) {
-            PendingWork(PendingContext);
+            PendingWork();
             SetEvent(WorkIdle);
         } else {
             MSG message;
@@ -66,9 +65,8 @@ static enum VboxWorkResult WaitWithin(HANDLE object, HANDLE process, DWORD start
     return fired == WAIT_OBJECT_0 + 1 ? VboxWorkMachineEnded : VboxWorkLate;
 }
 
-enum VboxWorkResult RunVboxWork(VboxWork work, void *context, DWORD waitMs, HANDLE process)
+enum VboxWorkResult RunVboxWork(VboxWork work, DWORD started, DWORD waitMs, HANDLE process)
 {
-    DWORD started = GetTickCount();
     if (!StartVboxThread())
         return VboxWorkLate;
     // Only the supervisor hands work over, one piece at a time: once the
@@ -78,7 +76,6 @@ enum VboxWorkResult RunVboxWork(VboxWork work, void *context, DWORD waitMs, HAND
         return idle;
     ResetEvent(WorkIdle);
     PendingWork = work;
-    PendingContext = context;
     SetEvent(WorkAsked);
     return WaitWithin(WorkIdle, process, started, waitMs);
 }

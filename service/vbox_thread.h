@@ -9,7 +9,7 @@
 
 #include <windows.h>
 
-typedef void (*VboxWork)(void *context);
+typedef void (*VboxWork)(void);
 
 enum VboxWorkResult {
     VboxWorkDone,
@@ -17,11 +17,11 @@ enum VboxWorkResult {
     VboxWorkMachineEnded   // the machine's process ended first; the work goes on
 };
 
-// Runs work(context) on the VirtualBox thread, which is started by the first
-// call. Waits at most waitMs, for the thread to be free of earlier work and
-// for this work, and no longer than process (NULL: none) lives. A context of
-// work that may come late must outlive the call. Without work, only waits for
-// the thread to be free.
-enum VboxWorkResult RunVboxWork(VboxWork work, void *context, DWORD waitMs, HANDLE process);
+// Runs work() on the VirtualBox thread, which is started by the first call.
+// Waits at most waitMs from the tick started, for the thread to be free of
+// earlier work and for this work, and no longer than process (NULL: none)
+// lives. Without work, only waits for the thread to be free: work that came
+// late may still be reading its record, which is to be written only then.
+enum VboxWorkResult RunVboxWork(VboxWork work, DWORD started, DWORD waitMs, HANDLE process);
 
 #endif
