@@ -74,8 +74,10 @@ DWORD ReadVrdePort(struct KeptQueryObjects *kept, ISession *session, HRESULT *re
     LONG port = 0;
     if (SUCCEEDED(called) && kept->vrdeServerInfo != NULL)
         called = CallVbox(kept->vrdeServerInfo, VrdeServerInfoGetPort, (ULONG *)&port);
-    // A console that fails (its machine stopped meanwhile) is taken anew next time.
+    // A console that fails (its machine stopped meanwhile) is taken anew next
+    // time; a server that has gone shows in the result.
     if (FAILED(called) || kept->vrdeServerInfo == NULL) {
+        *result = called;
         LetGoOfConsole(kept, session);
         return 0;
     }
@@ -91,6 +93,7 @@ DWORD ReadScreenResolution(struct KeptQueryObjects *kept, ISession *session, HRE
     if (SUCCEEDED(called) && kept->display != NULL)
         called = CallVboxScreenResolution(kept->display, 0, &width, &height, &bitsPerPixel);
     if (FAILED(called) || kept->display == NULL) {
+        *result = called;
         LetGoOfConsole(kept, session);
         return 0;
     }
