@@ -139,7 +139,6 @@ static enum StopAction EndTheProcess(struct StopSequence *sequence, DWORD now)
 {
     WriteLog(1, "ERROR: VirtualBox did not finish stopping VM '%s' within %u ms; ending its process", sequence->name,
              (unsigned)sequence->bound);
-    sequence->lastResort = 1;
     EnterPhase(sequence, StopPhaseLastResort, now);
     return StopActionEndProcess;
 }

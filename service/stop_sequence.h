@@ -94,7 +94,6 @@ struct StopSequence {
     HRESULT failure;                     // of the last step that failed
     int succeeded;                       // a step was carried out or signalled
     int carriedOut;                      // a power-off or a save completed
-    int lastResort;
 };
 
 // How the machine's process ended.
