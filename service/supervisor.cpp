@@ -181,10 +181,17 @@ static void RunStep(const char *name, const struct StopSequence *sequence, struc
     result->outcome = StepUnfinished;
 }
 
-static void EndOneProcess(HANDLE process)
+// 0 once the process has ended, else why it has not.
+static DWORD EndOneProcess(HANDLE process)
 {
-    if (process != NULL && TerminateProcess(process, EndedByServiceExitCode))
-        WaitForSingleObject(process, 5000);
+    if (process == NULL)
+        return ERROR_INVALID_HANDLE;
+    if (!TerminateProcess(process, EndedByServiceExitCode)) {
+        // One that ended meanwhile is refused, and is what was wanted.
+        DWORD error = GetLastError();
+        return WaitForSingleObject(process, 0) == WAIT_OBJECT_0 ? NO_ERROR : error;
+    }
+    return WaitForSingleObject(process, 5000) == WAIT_OBJECT_0 ? NO_ERROR : WAIT_TIMEOUT;
 }
 
 // The last resort: the machine is ended as a power cut would end it. On
@@ -199,9 +206,9 @@ static void EndVmProcess(const struct VmWatch *watch)
         if (session != NULL)
             CloseHandle(session);
     }
-    EndOneProcess(VmProcess.hProcess != NULL ? VmProcess.hProcess : AdoptedVmProcess);
-    if (!VmProcessEnded())
-        WriteLog(1, "ERROR ending the process of VM '%s' (0x%08x)", ServiceSettings.VmName, (unsigned)GetLastError());
+    DWORD error = EndOneProcess(VmProcessHandle());
+    if (error != NO_ERROR)
+        WriteLog(1, "ERROR ending the process of VM '%s' (0x%08x)", ServiceSettings.VmName, (unsigned)error);
 }
 
 // Carries out what the stop sequence asks for until it waits.
