@@ -29,46 +29,38 @@ struct Event {
     MachineCondition found = MachineRunning;  // as a step found the machine
 };
 
-class StopSequenceTest : public ::testing::Test {
-protected:
-    std::string folder;
+// Loads the settings of a stop and starts a new log; returns the log's path.
+std::string ConfigureStop(const std::string &method, const std::string &fallback)
+{
+    std::string folder = MakeTestFolder("stop sequence");
+    WriteTextFile(folder + "vm.ini", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\h\r\nVmName=vm\r\n"
+                                     "Loglevel=3\r\nShutdownCommand=" + method + "\r\nShutdownFallbackCommand=" + fallback +
+                                         "\r\nShutdownTimeout=20000\r\nVirtualBoxTimeout=60000\r\n");
+    EXPECT_EQ(1, LoadSettingsForProgram((folder + "vm.exe").c_str(), 1));
+    return folder + "vm.log";
+}
 
-    void SetUp() override
-    {
-        folder = MakeTestFolder(std::string("stop ") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-
-    void Configure(const std::string &method, const std::string &fallback)
-    {
-        WriteTextFile(folder + "vm.ini", "[Pelorin]\r\nVboxInstallPath=C:\\VBox\r\nVboxUserHome=C:\\h\r\nVmName=vm\r\n"
-                                         "Loglevel=3\r\nShutdownCommand=" + method + "\r\nShutdownFallbackCommand=" +
-                                             fallback + "\r\nShutdownTimeout=20000\r\nVirtualBoxTimeout=60000\r\n");
-        DeleteFileA((folder + "vm.log").c_str());
-        ASSERT_EQ(1, LoadSettingsForProgram((folder + "vm.exe").c_str(), 1));
-    }
-
-    void Play(StopSequence *sequence, const std::vector<Event> &events, const std::string &row)
-    {
-        for (const Event &e : events) {
-            DWORD now = 1000 + e.at;
-            // The supervisor is woken for each step at its time.
-            if (e.kind == 'D' && (e.expected == Call || e.expected == End)) {
-                EXPECT_EQ(1u, StopWaitMs(sequence, now - 1)) << row << " at " << e.at;
-            }
-            StepResult result = { (StepOutcome)e.value, e.value == StepRefused, (HRESULT)0x80004005, e.found };
-            StopAction action = e.kind == 'C'   ? OnStopControl(sequence, now)
-                                : e.kind == 'S' ? OnMachineCondition(sequence, (MachineCondition)e.value, now)
-                                : e.kind == 'R' ? OnStepResult(sequence, &result, now)
-                                                : OnStopDeadline(sequence, now);
-            EXPECT_EQ(e.expected, action) << row << " at " << e.at << " '" << e.kind << "'";
-            if (action == Call && e.call != StopMethodNone) {
-                EXPECT_EQ(e.call, sequence->callMethod) << row << " at " << e.at;
-            }
+void PlayStop(StopSequence *sequence, const std::vector<Event> &events, const std::string &row)
+{
+    for (const Event &e : events) {
+        DWORD now = 1000 + e.at;
+        // The supervisor is woken for each step at its time.
+        if (e.kind == 'D' && (e.expected == Call || e.expected == End)) {
+            EXPECT_EQ(1u, StopWaitMs(sequence, now - 1)) << row << " at " << e.at;
+        }
+        StepResult result = { (StepOutcome)e.value, e.value == StepRefused, (HRESULT)0x80004005, e.found };
+        StopAction action = e.kind == 'C'   ? OnStopControl(sequence, now)
+                            : e.kind == 'S' ? OnMachineCondition(sequence, (MachineCondition)e.value, now)
+                            : e.kind == 'R' ? OnStepResult(sequence, &result, now)
+                                            : OnStopDeadline(sequence, now);
+        EXPECT_EQ(e.expected, action) << row << " at " << e.at << " '" << e.kind << "'";
+        if (action == Call && e.call != StopMethodNone) {
+            EXPECT_EQ(e.call, sequence->callMethod) << row << " at " << e.at;
         }
     }
-};
+}
 
-TEST_F(StopSequenceTest, EachPathOfAStopAsksForItsStepsAndTellsItsEnd)
+TEST(StopSequenceTest, EachPathOfAStopAsksForItsStepsAndTellsItsEnd)
 {
     const DWORD Abnormal = VmEndedAbnormallyExitCode;
     struct Row {
@@ -79,9 +71,7 @@ TEST_F(StopSequenceTest, EachPathOfAStopAsksForItsStepsAndTellsItsEnd)
         DWORD specificExitCode;
         std::vector<std::string> lines;  // after "Stopping (<method>) VM 'vm'"
     } rows[] = {
-        { "a failed save is not repeated; a second control presses again and keeps the deadline; a power-off "
-          "refused as the guest goes down is told by the state",
-          "savestate", "savestate",
+        { "a failed save is not repeated; a second press keeps the deadline; a late guest's end", "savestate", "savestate",
           { { 'C', 0, 0, Read }, { 'S', 0, MachineRunning, Call, Save }, { 'R', 0, StepRefused, Call, Power },
             { 'R', 0, StepSignalled, Wait }, { 'C', 3000, 0, Call, Power }, { 'R', 3000, StepSignalled, Wait },
             { 'D', 10000, 0, Call, Power }, { 'R', 10000, StepSignalled, Wait }, { 'D', 20000, 0, Call, PowerOff },
@@ -113,13 +103,13 @@ TEST_F(StopSequenceTest, EachPathOfAStopAsksForItsStepsAndTellsItsEnd)
           { 1, 0, MachineSaved, 1 }, 0, { "VM 'vm' stopped (savestate)" } },
     };
     for (const Row &row : rows) {
-        Configure(row.method, row.fallback);
+        std::string log = ConfigureStop(row.method, row.fallback);
         StopSequence sequence;
         InitStopSequence(&sequence, "vm");
-        Play(&sequence, row.events, row.name);
+        PlayStop(&sequence, row.events, row.name);
         EXPECT_EQ(row.specificExitCode, TellVmEnd(&sequence, &row.end)) << row.name;
         std::vector<std::string> lines = { std::string("Stopping (") + row.method + ") VM 'vm'" };
-        EXPECT_EQ(JoinLines(lines, row.lines), LogMessagesOf(folder + "vm.log")) << row.name;
+        EXPECT_EQ(JoinLines(lines, row.lines), LogMessagesOf(log)) << row.name;
     }
 }
 
