@@ -112,35 +112,6 @@ TEST_F(VmStopTest, EachMethodIsOneConversationJudgedByWhatVirtualBoxReports)
     }
 }
 
-// A machine that cannot take a method is left alone: nothing is locked, and
-// the step says what it found.
-TEST_F(VmStopTest, AMachineInAStateThatRefusesTheMethodIsNotTouched)
-{
-    const struct {
-        long state;
-        StopMethod method;
-        MachineCondition found;
-    } rows[] = {
-        { MachineStatePaused, StopMethodAcpiPowerButton, MachinePaused },
-        { MachineStateStuck, StopMethodSaveState, MachineStuck },
-        { MachineStateSaving, StopMethodPowerOff, MachineSaving },
-        { MachineStateStarting, StopMethodAcpiSleepButton, MachineComingUp },
-        { MachineStatePoweredOff, StopMethodPowerOff, MachinePoweredOff },
-    };
-    for (const auto &row : rows) {
-        PutMachine(row.state);
-        StepResult step = {};
-        RunOnSupervisorThread([&] {
-            ASSERT_EQ(S_OK, OpenVirtualBox());
-            StopVmWith(TestVmName, "x", row.method, 60000, &step);
-            CloseVirtualBox();
-        });
-        EXPECT_EQ(StepWrongState, step.outcome) << row.state;
-        EXPECT_EQ(row.found, step.condition) << row.state;
-    }
-    EXPECT_EQ(0u, JournalOf("IMachine::LockMachine").size());
-}
-
 // The machine stays running through every failure but the last.
 TEST_F(VmStopTest, EachFailureIsLoggedAndTheStepEndsThere)
 {
