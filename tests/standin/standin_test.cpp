@@ -221,6 +221,9 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
     EXPECT_EQ(0u, ExitCodeOf(process));
     StandinMachine after;
+    // The session pid goes once the server has seen the process end.
+    for (int i = 0; i < 400 && StandinGetMachine("Web Server", &after) && after.sessionPid != 0; i++)
+        Sleep(25);
     ASSERT_EQ(1, StandinGetMachine("Web Server", &after));
     EXPECT_EQ(2, after.state);
     EXPECT_EQ(0u, after.sessionPid);
