@@ -477,8 +477,9 @@ TEST_F(StandinTest, JournalHoldsTheCallsOfAllThreeProcesses)
     ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
+    // The progress completes before the process ends: its end is awaited first.
     EXPECT_EQ(0u, ExitCodeOf(process));
+    EXPECT_EQ(S_OK, session->UnlockMachine());
 
     std::string start = "VBoxHeadless::Start commandLine=\"" + StandinHeadlessPath() + " -s \\\"" + WebUuid +
                         "\\\" -v config\" VBOX_INSTALL_PATH=\"C:\\VBox\\\" VBOX_USER_HOME=\"C:\\Users\\vbox\\.VirtualBox\""
