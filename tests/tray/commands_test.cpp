@@ -135,6 +135,7 @@ TEST_F(CommandTest, AOneOffMethodIsLeftOnlyForAStopThatWasAccepted)
     ReplaceImport("advapi32.dll", "QueryServiceStatus", (void *)RealQueryStatus);
     EXPECT_EQ(std::string::npos, ReadTextFile(service.ini).find("ShutdownOnceCommand"));
     EXPECT_EQ("", ReadTextFile(service.stops)); // refused indeed
+    SetTestServiceState(service, "stopped");
 }
 
 TEST_F(CommandTest, AutostartSwitchesOnlyTheStartTypeBothWays)
