@@ -361,9 +361,8 @@ TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheBoundAtMostAnd
         { "tray-pipe-never-answers", NEVER_REPLY, true },
     };
     for (const auto &server : servers) {
-        WritePrivateProfileStringA("TestService", "PipeDelayMs",
-                                   server.delay == NEVER_REPLY ? "never" : std::to_string(server.delay).c_str(),
-                                   service.ini.c_str());
+        std::string delay = server.delay == NEVER_REPLY ? "never" : std::to_string(server.delay);
+        WritePrivateProfileStringA("TestService", "PipeDelayMs", delay.c_str(), service.ini.c_str());
         ShownMenu shown = ClickIcon(dialog, icon, 3, server.artifact);
         ASSERT_TRUE(shown.shown) << server.artifact;
         // The client's bound, and generous room for the click on a busy machine.
@@ -386,14 +385,13 @@ BOOL WINAPI CountMenu(HMENU, UINT, int, int, int, HWND, const RECT *)
 TEST_F(ShellTest, ReleasedButtonsAndTheKeyboardShowTheMenuOnceAndOtherNotificationsNothing)
 {
     ImportReplaced counting("user32.dll", "TrackPopupMenu", (void *)CountMenu);
-    // A left click sends NIN_SELECT after the release: still one menu.
+    // NIN_SELECT: Enter on an icon chosen with the mouse, or a left click
+    // after its release (still one menu); NIN_KEYSELECT: Enter or Space.
     const struct {
         std::vector<UINT> notifications;
         int menus;
     } rows[] = {
-        { { NIN_SELECT }, 1 },    // Enter on an icon chosen with the mouse
-        { { NIN_KEYSELECT }, 1 }, // Enter or Space on the focused icon
-        { { WM_RBUTTONUP }, 1 },
+        { { NIN_SELECT }, 1 }, { { NIN_KEYSELECT }, 1 }, { { WM_RBUTTONUP }, 1 },
         { { WM_LBUTTONDOWN, WM_LBUTTONUP, NIN_SELECT }, 1 },
         { { WM_LBUTTONUP, WM_MOUSEMOVE, NIN_SELECT }, 2 },
         { { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU,
