@@ -1,6 +1,6 @@
-// StartVm and a stop's step against small in-process fakes: paths that real
-// COM cannot produce (a failed call that still hands back a progress object)
-// and the reference counts of every path.
+// StartVm and StopVmWith against small in-process fakes: paths that real COM
+// cannot produce (a failed call that still hands back a progress object) and
+// the reference counts of every path.
 #include <gtest/gtest.h>
 
 #include "settings.h"
@@ -50,21 +50,11 @@ HRESULT HandOut(Fake<Interface, Kind> *object, Interface **out)
 
 struct FakeProgress : Fake<Vbox40Progress, VboxIProgress> {
     HRESULT waitResult = S_OK;
-    BOOL completed = TRUE;
-    LONG resultCode = S_OK;
     int waits = 0;
     LONG timeout = 0;
 
-    HRESULT STDMETHODCALLTYPE get_Completed(BOOL *out) override
-    {
-        *out = completed;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE get_ResultCode(LONG *out) override
-    {
-        *out = resultCode;
-        return completed ? S_OK : E_FAIL;
-    }
+    HRESULT STDMETHODCALLTYPE get_Completed(BOOL *out) override { *out = TRUE; return S_OK; }
+    HRESULT STDMETHODCALLTYPE get_ResultCode(LONG *out) override { *out = S_OK; return S_OK; }
     HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG t) override
     {
         waits++;
@@ -92,11 +82,7 @@ struct FakeConsole : Fake<Vbox40Console, VboxIConsole> {
     HRESULT STDMETHODCALLTYPE SaveState(Vbox40Progress **out) override { return Progressing("SaveState", out); }
     HRESULT STDMETHODCALLTYPE PowerButton() override { called = "PowerButton"; return methodResult; }
     HRESULT STDMETHODCALLTYPE SleepButton() override { called = "SleepButton"; return methodResult; }
-    HRESULT STDMETHODCALLTYPE GetGuestEnteredACPIMode(BOOL *entered) override
-    {
-        *entered = TRUE;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetGuestEnteredACPIMode(BOOL *entered) override { *entered = TRUE; return S_OK; }
 };
 
 struct FakeSession : Fake<Vbox40Session, VboxISession> {
@@ -211,48 +197,19 @@ protected:
     }
 };
 
-// A step as VirtualBox's own clients make it: the wait's success says the
-// operation is over, its ResultCode how it went.
-TEST_F(FakeVboxTest, AStepIsJudgedByTheProgressResultCode)
+TEST_F(FakeVboxTest, AFailedConsoleCallThatHandsBackProgressIsStillAwaited)
 {
-    const struct {
-        const char *row;
-        HRESULT call, wait;
-        BOOL completed;
-        LONG resultCode;
-        StepOutcome outcome;
-        const char *line;
-    } rows[] = {
-        { "completed", S_OK, S_OK, TRUE, S_OK, StepCarriedOut, NULL },
-        { "failed operation", S_OK, S_OK, TRUE, (LONG)0x80BB0005, StepRefused,
-          "ERROR stopping (poweroff) VM 'Web Server' (0x80bb0005)" },
-        { "not finished in time", S_OK, S_OK, FALSE, S_OK, StepUnfinished, NULL },
-        { "failed wait", S_OK, (HRESULT)0x80BB0004, TRUE, S_OK, StepRefused,
-          "ERROR stopping (poweroff) VM 'Web Server' (0x80bb0004)" },
-        { "failed call that hands back a progress", (HRESULT)0x80BB0003, S_OK, TRUE, S_OK, StepRefused,
-          "ERROR stopping VM 'Web Server' (0x80bb0003)" },
-    };
-    for (const auto &row : rows) {
-        FakeProgress &progress = session.console.progress;
-        session.console.methodResult = row.call;
-        progress.waitResult = row.wait;
-        progress.completed = row.completed;
-        progress.resultCode = row.resultCode;
-        progress.waits = 0;
-        StepResult step;
-        StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
-        EXPECT_EQ(row.outcome, step.outcome) << row.row;
-        EXPECT_EQ(1, progress.waits) << row.row;
-        EXPECT_EQ(4000, progress.timeout) << row.row;
-        if (row.line != NULL) {
-            EXPECT_TRUE(Logged(row.line)) << row.row;
-        }
-        ExpectEverythingReleased(row.row);
-    }
-    // VirtualBoxTimeout 0: no limit, as VirtualBox spells it.
+    session.console.methodResult = (HRESULT)0x80BB0003;
     StepResult step;
+    // VirtualBoxTimeout 0: no limit, as VirtualBox spells it.
     StopVmWith("Web Server", "poweroff", StopMethodPowerOff, INFINITE, &step);
+    EXPECT_EQ(1, session.console.progress.waits);
     EXPECT_EQ(-1, session.console.progress.timeout);
+    // The progress's success does not undo the call's failure.
+    EXPECT_EQ(StepRefused, step.outcome);
+    EXPECT_EQ((HRESULT)0x80BB0003, step.error);
+    EXPECT_TRUE(Logged("ERROR stopping VM 'Web Server' (0x80bb0003)"));
+    ExpectEverythingReleased("failed console call");
 }
 
 TEST_F(FakeVboxTest, AFailedAcpiCallSendsNoSignal)
@@ -295,7 +252,6 @@ TEST_F(FakeVboxTest, AStepReleasesWhatItObtainedOnEveryPath)
 
     virtualBox.findResult = VBOX_E_OBJECT_NOT_FOUND;
     StopVmWith("Web Server", "poweroff", StopMethodPowerOff, 4000, &step);
-    EXPECT_EQ(StepUnreachable, step.outcome);
     ExpectEverythingReleased("not found");
 }
 
@@ -308,6 +264,32 @@ TEST_F(FakeVboxTest, AStepWithoutASessionTakesNoLock)
     EXPECT_EQ(StepUnreachable, step.outcome);
     EXPECT_TRUE(Logged("ERROR opening session (0x80004003)"));
     ExpectEverythingReleased("no session");
+}
+
+// A machine that cannot take a method is left alone: nothing is locked, and
+// the step says what it found.
+TEST_F(FakeVboxTest, AMachineInAStateThatRefusesTheMethodIsNotTouched)
+{
+    const struct {
+        ULONG state;
+        StopMethod method;
+        MachineCondition found;
+    } rows[] = {
+        { MachineStatePaused, StopMethodAcpiPowerButton, MachinePaused },
+        { MachineStateStuck, StopMethodSaveState, MachineStuck },
+        { MachineStateSaving, StopMethodPowerOff, MachineSaving },
+        { MachineStateStarting, StopMethodAcpiSleepButton, MachineComingUp },
+        { MachineStatePoweredOff, StopMethodPowerOff, MachinePoweredOff },
+    };
+    for (const auto &row : rows) {
+        virtualBox.machine.state = row.state;
+        StepResult step;
+        StopVmWith("Web Server", "x", row.method, 4000, &step);
+        EXPECT_EQ(StepWrongState, step.outcome) << row.state;
+        EXPECT_EQ(row.found, step.condition) << row.state;
+        ExpectEverythingReleased("wrong state");
+    }
+    EXPECT_EQ(0, virtualBox.machine.locks);
 }
 
 TEST_F(FakeVboxTest, StartVmReleasesTheMachineOnEveryPath)

@@ -3,8 +3,6 @@
 // started the way the service starts them.
 #include "standin_test_fixture.h"
 
-#include <algorithm>
-
 #include "standin_journal.h"
 
 namespace {
@@ -94,8 +92,7 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     Hold(info);
     long port = 0;
     EXPECT_EQ(S_OK, info->get_Port(&port));
-    // Remote display disabled: no server, no port.
-    EXPECT_EQ(-1, port);
+    EXPECT_EQ(-1, port);  // remote display disabled: no server, no port
     IDisplay *display = NULL;
     ASSERT_EQ(S_OK, console->get_Display(As(&display)));
     Hold(display);
@@ -118,18 +115,15 @@ TEST_F(StandinTest, ServerInformationAndMachineSettingsComeFromTheCatalogue)
     EXPECT_EQ("IMachine::Unused30 machine=\"Mail Server\" result=0x80004001", journal.back());
 }
 
-// A progress tells its outcome in ResultCode (E_FAIL until complete), not in
-// WaitForCompletion, which only waits; a power-off's progress completes once
-// the machine is off, and its process ends after that, with 0.
+// A progress tells its outcome in ResultCode, not in WaitForCompletion, which
+// only waits: a power-off that fails leaves the machine running; one that
+// succeeds completes once the machine is off, and its process ends after that, with 0.
 TEST_F(StandinTest, APowerDownsProgressTellsItsOutcomeOnceTheMachineIsOff)
 {
-    StandinMachine mail = MakeMachine("Mail Server", MailUuid, 1);
-    ASSERT_EQ(1, StandinPutMachine(&mail));
-    PROCESS_INFORMATION web = StartMachine("Web Server", WebUuid);
-    PROCESS_INFORMATION process = StartMachine("Mail Server", MailUuid);
+    PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
     IVirtualBox *virtualBox = Connect();
     ASSERT_NE(nullptr, virtualBox);
-    IMachine *machine = Find(virtualBox, L"Mail Server");
+    IMachine *machine = Find(virtualBox, L"Web Server");
     ASSERT_NE(nullptr, machine);
     long state = 0;
     ULONG pid = 0;
@@ -138,71 +132,51 @@ TEST_F(StandinTest, APowerDownsProgressTellsItsOutcomeOnceTheMachineIsOff)
     EXPECT_EQ(5, state);
     EXPECT_EQ(process.dwProcessId, pid);
 
-    // A power-off that never completes.
-    ASSERT_EQ(1, StandinSetDelay("PowerDown", -1));
-    IConsole *webConsole = LockConsole(Find(virtualBox, L"Web Server"), NewSession());
-    ASSERT_NE(nullptr, webConsole);
-    IProgress *pending = NULL;
-    ASSERT_EQ(S_OK, webConsole->PowerDown(As(&pending)));
-    Hold(pending);
-    long completed = -1, code = 0;
-    IUnknown *errorInfo = NULL;
-    EXPECT_EQ(E_FAIL, pending->get_ResultCode(&code));
-    EXPECT_EQ(E_FAIL, pending->get_ErrorInfo(&errorInfo));
-    EXPECT_EQ(S_OK, pending->WaitForCompletion(50));
-    EXPECT_EQ(S_OK, pending->get_Completed(&completed));
-    EXPECT_EQ(0, completed);
-    EXPECT_EQ(11, StateOf("Web Server"));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(web.hProcess, 0));
-
-    // One that fails leaves the machine running; one that succeeds powers it off.
-    ASSERT_EQ(1, StandinSetDelay("PowerDown", 0));
-    const HRESULT outcomes[] = { (HRESULT)0x80BB0005L, S_OK };
     ISession *session = NewSession();
     IConsole *console = LockConsole(machine, session);
     ASSERT_NE(nullptr, console);
+    const HRESULT outcomes[] = { (HRESULT)0x80BB0005L, S_OK };
     for (HRESULT outcome : outcomes) {
         ASSERT_EQ(1, StandinSetOutcome("IConsole::PowerDown", outcome));
         IProgress *progress = NULL;
+        long completed = 0, code = 0;
+        IUnknown *errorInfo = (IUnknown *)1;
         ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
-        Hold(progress);
-        EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
+        EXPECT_EQ(S_OK, Hold(progress)->WaitForCompletion(-1));
         EXPECT_EQ(S_OK, progress->get_Completed(&completed));
-        EXPECT_EQ(1, completed);
         EXPECT_EQ(S_OK, progress->get_ResultCode(&code));
-        EXPECT_EQ(outcome, code);
         // The stand-in hands out no error object.
-        errorInfo = (IUnknown *)1;
         EXPECT_EQ(S_OK, progress->get_ErrorInfo(&errorInfo));
+        EXPECT_EQ(1, completed);
+        EXPECT_EQ(outcome, code);
         EXPECT_EQ(nullptr, errorInfo);
-        EXPECT_EQ(FAILED(outcome) ? 5 : 1, StateOf("Mail Server"));
+        EXPECT_EQ(FAILED(outcome) ? 5 : 1, StateOf("Web Server"));
     }
     EXPECT_EQ(0u, ExitCodeOf(process));
     // The session pid goes once the server has seen the process end.
     StandinMachine after;
-    for (int i = 0; i < 400 && StandinGetMachine("Mail Server", &after) && after.sessionPid != 0; i++)
+    for (int i = 0; i < 400 && StandinGetMachine("Web Server", &after) && after.sessionPid != 0; i++)
         Sleep(25);
-    EXPECT_EQ(0u, after.sessionPid);
     EXPECT_EQ(1, after.state);
+    EXPECT_EQ(0u, after.sessionPid);
     EXPECT_EQ(S_OK, session->UnlockMachine());
     EXPECT_EQ(0, StandinSetOutcome("IConsole::PowerButton", E_FAIL));
 
     std::vector<std::string> journal = Journal();
     std::vector<std::string> order = {
-        "IMachine::LockMachine machine=\"Mail Server\" lockType=1",
+        "IMachine::LockMachine machine=\"Web Server\" lockType=1",
         "ISession::get_Console",
-        "IConsole::PowerDown machine=\"Mail Server\"",
-        "IProgress::get_ResultCode machine=\"Mail Server\"",
-        "VBoxHeadless::Exit machine=\"Mail Server\" exitCode=0",
+        "IConsole::PowerDown machine=\"Web Server\"",
+        "IProgress::WaitForCompletion machine=\"Web Server\" timeout=-1",
+        "VBoxHeadless::Exit machine=\"Web Server\" exitCode=0",
         "ISession::UnlockMachine",
     };
-    // Each after the one before.
-    auto next = journal.begin();
+    int previous = -1;
     for (const std::string &entry : order) {
-        next = std::find(next, journal.end(), entry);
-        EXPECT_TRUE(next != journal.end()) << entry << "\n" << Joined(journal);
+        int index = IndexOf(journal, entry);
+        EXPECT_LT(previous, index) << entry << "\n" << Joined(journal);
+        previous = index;
     }
-    EXPECT_LE(0, IndexOf(journal, "IProgress::get_ResultCode machine=\"Web Server\" result=0x80004005"));
 }
 
 TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
@@ -221,6 +195,9 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
     EXPECT_EQ(0u, ExitCodeOf(process));
     StandinMachine after;
+    // The session pid goes once the server has seen the process end.
+    for (int i = 0; i < 400 && StandinGetMachine("Web Server", &after) && after.sessionPid != 0; i++)
+        Sleep(25);
     ASSERT_EQ(1, StandinGetMachine("Web Server", &after));
     EXPECT_EQ(2, after.state);
     EXPECT_EQ(0u, after.sessionPid);
@@ -303,168 +280,99 @@ TEST_F(StandinTest, SessionNeedsALockAndItsConsoleDiesWithTheLock)
     EXPECT_LE(0, IndexOf(journal, "IConsole::PowerDown machine=\"Web Server\" result=0x80bb0007")) << Joined(journal);
 }
 
-// VBoxHeadless exits 1 only when it cannot find or lock its machine; a
-// power-up that fails after the lock exits 0; a crash of the process itself
-// exits with its code (Aborted); a guest's crash leaves the machine Stuck
-// and the process running, whether it crashes at the start or later.
-TEST_F(StandinTest, HeadlessExitsAsVirtualBoxsDoesAndACrashedGuestLeavesItStuck)
+// How a machine ends as VirtualBox's do: a failed power-up (VBoxHeadless exits
+// 0, the machine as before), VBoxHeadless's crash (its code, Aborted), the
+// guest's at the start or later (Stuck, the process alive), the buttons (latched
+// for a guest that answers by its behaviour), VBoxHeadless's own save or power-off.
+TEST_F(StandinTest, HeadlessAndGuestEndTheMachineAsVirtualBoxsDo)
 {
     const DWORD Alive = STILL_ACTIVE;
     struct Row {
-        const char *headless;
-        const char *guest;
-        bool crashLater;
-        long before;
+        const char *headless, *guest;
+        long before, sleepStates;
+        const char *press;  // a button, the guest's crash, or VBoxHeadless's own end
+        long saveDelay, acpiEntered, after;
         DWORD exitCode;
-        long after;
     } rows[] = {
-        { "fail", "normal", false, 1, 0, 1 },
-        { "fail", "normal", false, 2, 0, 2 },
-        { "crash", "normal", false, 1, 3, 4 },
-        { "normal", "crashes", false, 1, Alive, 7 },
-        { "normal", "normal", true, 1, Alive, 7 },
+        { "fail", "normal", 2, 0, NULL, 0, 0, 2, 0 },
+        { "crash", "normal", 1, 0, NULL, 0, 0, 4, 3 },
+        { "normal", "crashes", 1, 0, NULL, 0, 0, 7, Alive },
+        { "normal", "normal", 1, 0, "crash", 0, 1, 7, Alive },
+        { "normal", "normal", 1, 0, "sleep", 0, 1, 1, 0 },
+        { "normal", "ignores-acpi", 1, 0, "power", 0, 1, 5, Alive },
+        { "normal", "no-acpi", 1, 0, "power", 0, 0, 5, Alive },
+        { "normal", "sleeps", 1, 0, "sleep", 0, 1, 5, Alive },
+        { "normal", "sleeps", 1, 1, "sleep", 0, 1, 6, Alive },
+        { "normal", "sleeps", 1, 1, "power", 0, 1, 1, 0 },
+        { "normal", "normal", 1, 0, "savestate", 0, 1, 2, 0 },
+        { "normal", "normal", 1, 0, "poweroff", 0, 1, 1, 0 },
+        { "normal", "normal", 1, 0, "savestate", -1, 1, 12, Alive },
     };
     EXPECT_EQ(0, StandinSetGuest("Web Server", "asleep"));
+    EXPECT_EQ(0, StandinHeadlessEnds("Web Server", "savestate"));
+    IVirtualBox *virtualBox = Connect();
+    ASSERT_NE(nullptr, virtualBox);
     for (const Row &row : rows) {
-        std::string trace = std::string(row.headless) + " " + row.guest + " from " + std::to_string(row.before);
+        SCOPED_TRACE(std::string(row.headless) + " " + row.guest + " " + (row.press ? row.press : "-"));
         ASSERT_EQ(1, StandinReset());
         StandinMachine web = MakeMachine("Web Server", WebUuid, row.before);
+        web.sleepStates = row.sleepStates;
         ASSERT_EQ(1, StandinPutMachine(&web));
         ASSERT_EQ(1, StandinSetHeadlessBehaviour("Web Server", row.headless, 3));
         ASSERT_EQ(1, StandinSetGuest("Web Server", row.guest));
+        ASSERT_EQ(1, StandinSetDelay("SaveState", row.saveDelay));
         PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
-        // Applied at once to a machine that runs.
-        if (row.crashLater) {
-            ASSERT_EQ(5, StateOf("Web Server")) << trace;
-            ASSERT_EQ(1, StandinSetGuest("Web Server", "crashes"));
+        if (row.press != NULL) {
+            IConsole *console = LockConsole(Find(virtualBox, L"Web Server"), NewSession());
+            ASSERT_NE(nullptr, console);
+            long entered = -1;
+            EXPECT_EQ(S_OK, console->GetGuestEnteredACPIMode(&entered));
+            EXPECT_EQ(row.acpiEntered, entered);
+            EXPECT_EQ(0, StandinHeadlessEnds("Web Server", "hibernate"));
+            if (lstrcmpA(row.press, "power") == 0)
+                EXPECT_EQ(S_OK, console->PowerButton());
+            else if (lstrcmpA(row.press, "sleep") == 0)
+                EXPECT_EQ(S_OK, console->SleepButton());
+            else if (lstrcmpA(row.press, "crash") == 0)
+                ASSERT_EQ(1, StandinSetGuest("Web Server", "crashes"));
+            else
+                ASSERT_EQ(1, StandinHeadlessEnds("Web Server", row.press));
         }
-        if (row.exitCode == Alive) {
-            for (int i = 0; i < 400 && StateOf("Web Server") != row.after; i++)
-                Sleep(25);
-            EXPECT_EQ(row.after, StateOf("Web Server")) << trace;
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0)) << trace;
-        } else {
-            EXPECT_EQ(row.exitCode, ExitCodeOf(process)) << trace;
-            // The server notices a crashed process a moment after its end.
-            for (int i = 0; i < 400 && StateOf("Web Server") != row.after; i++)
-                Sleep(25);
-            EXPECT_EQ(row.after, StateOf("Web Server")) << trace;
+        if (row.exitCode != Alive) {
+            EXPECT_EQ(row.exitCode, ExitCodeOf(process));
         }
-    }
-}
-
-// A shared lock on a machine that no session holds is an exclusive lock: in
-// 4.0 its console is not powered up; it keeps VBoxHeadless (and every other
-// session) out until it is given back.
-TEST_F(StandinTest, ASharedLockOnAMachineNobodyHoldsKeepsVBoxHeadlessOut)
-{
-    IVirtualBox *virtualBox = Connect();
-    ASSERT_NE(nullptr, virtualBox);
-    IMachine *machine = Find(virtualBox, L"Web Server");
-    ASSERT_NE(nullptr, machine);
-    ISession *session = NewSession();
-    IConsole *console = LockConsole(machine, session);
-    ASSERT_NE(nullptr, console);
-    IProgress *progress = NULL;
-    EXPECT_EQ(InvalidVmState, console->PowerDown(As(&progress)));
-    EXPECT_EQ(InvalidVmState, console->PowerButton());
-    IVRDEServerInfo *info = NULL;
-    ASSERT_EQ(S_OK, console->get_VRDEServerInfo(As(&info)));
-    Hold(info);
-    long port = 0;
-    EXPECT_EQ(S_OK, info->get_Port(&port));
-    EXPECT_EQ(-1, port);
-    EXPECT_EQ(InvalidObjectState, machine->LockMachine(NewSession(), 1));
-
-    PROCESS_INFORMATION refused = StartHeadless(std::string("-s \"") + WebUuid + "\" -v config");
-    EXPECT_EQ(1u, ExitCodeOf(refused));
-    EXPECT_EQ(1, StateOf("Web Server"));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
-    PROCESS_INFORMATION started = StartMachine("Web Server", WebUuid);
-    EXPECT_EQ(5, StateOf("Web Server"));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(started.hProcess, 0));
-
-    std::vector<std::string> journal = Journal();
-    int lockRefused = IndexOf(journal, "VBoxHeadless::LockMachine machine=\"Web Server\" result=0x80bb0007");
-    EXPECT_LE(0, lockRefused) << Joined(journal);
-    EXPECT_LT(lockRefused, IndexOf(journal, "VBoxHeadless::Exit machine=\"\" exitCode=1"));
-}
-
-// The buttons are latched for the guest, which answers them by its behaviour;
-// GetGuestEnteredACPIMode tells whether it switched ACPI on.
-TEST_F(StandinTest, AcpiButtonsAreLatchedAndTheGuestAnswersThemByItsBehaviour)
-{
-    const DWORD Alive = STILL_ACTIVE;
-    struct Row {
-        const char *guest;
-        long sleepStates;
-        bool sleepButton;
-        long acpiEntered;
-        long after;
-        DWORD exitCode;
-    } rows[] = {
-        { "normal", 0, false, 1, 1, 0 },
-        { "normal", 0, true, 1, 1, 0 },
-        { "ignores-acpi", 0, false, 1, 5, Alive },
-        { "no-acpi", 0, false, 0, 5, Alive },
-        { "sleeps", 0, true, 1, 5, Alive },
-        { "sleeps", 1, true, 1, 6, Alive },
-        { "sleeps", 1, false, 1, 1, 0 },
-    };
-    for (const Row &row : rows) {
-        std::string trace = std::string(row.guest) + (row.sleepButton ? " sleep" : " power") + " S1/S4 " +
-                            std::to_string(row.sleepStates);
-        ASSERT_EQ(1, StandinReset());
-        StandinMachine web = MakeMachine("Web Server", WebUuid, 1);
-        web.sleepStates = row.sleepStates;
-        ASSERT_EQ(1, StandinPutMachine(&web));
-        ASSERT_EQ(1, StandinSetGuest("Web Server", row.guest));
-        PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
-        IVirtualBox *virtualBox = Connect();
-        ASSERT_NE(nullptr, virtualBox);
-        ISession *session = NewSession();
-        IConsole *console = LockConsole(Find(virtualBox, L"Web Server"), session);
-        ASSERT_NE(nullptr, console);
-        long entered = -1;
-        EXPECT_EQ(S_OK, console->GetGuestEnteredACPIMode(&entered)) << trace;
-        EXPECT_EQ(row.acpiEntered, entered) << trace;
-        EXPECT_EQ(S_OK, row.sleepButton ? console->SleepButton() : console->PowerButton()) << trace;
+        // A process that is to stay gets a while to show it does not (a slow machine can only hide a fault).
+        for (int i = 0; i < 400 && StateOf("Web Server") != row.after; i++)
+            Sleep(25);
         if (row.exitCode == Alive) {
-            // A guest that ignores the press: nothing is to come (a slow machine can only hide a fault).
-            for (int i = 0; i < 400 && StateOf("Web Server") != row.after; i++)
-                Sleep(25);
             Sleep(200);
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0)) << trace;
-        } else {
-            EXPECT_EQ(row.exitCode, ExitCodeOf(process)) << trace;
+            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
         }
-        EXPECT_EQ(row.after, StateOf("Web Server")) << trace;
-        EXPECT_EQ(S_OK, session->UnlockMachine());
+        EXPECT_EQ(row.after, StateOf("Web Server"));
     }
 }
 
-// PowerDown, SaveState, the buttons and the ACPI question in each state (the
-// machine marked so in the catalogue; nothing ever completes).
+// PowerDown, SaveState, the power button and the ACPI question in each state
+// (the machine marked so in the catalogue; nothing ever completes).
 TEST_F(StandinTest, EachStateTakesOnlyTheCallsVirtualBoxTakesInIt)
 {
-    const char *const delays[] = { "PowerDown", "SaveState", "PowerButton", "SleepButton" };
-    for (const char *delay : delays)
+    for (const char *delay : { "PowerDown", "SaveState", "PowerButton" })
         ASSERT_EQ(1, StandinSetDelay(delay, -1));
     const HRESULT ok = S_OK, no = InvalidVmState;
     struct Row {
         long state;
-        HRESULT powerDown, saveState, button, acpi;
+        HRESULT results[4];  // PowerDown, SaveState, PowerButton, GetGuestEnteredACPIMode
     } rows[] = {
-        { 5, ok, ok, ok, ok },   // Running
-        { 6, ok, ok, no, no },   // Paused
-        { 7, ok, no, no, no },   // Stuck
-        { 8, ok, no, ok, ok },   // Teleporting
-        { 9, ok, no, ok, ok },   // LiveSnapshotting
-        { 10, no, no, no, no },  // Starting
-        { 11, no, no, no, no },  // Stopping
-        { 12, no, no, no, no },  // Saving
-        { 13, no, no, no, no },  // Restoring
-        { 1, no, no, no, no },   // PoweredOff: an exclusive lock's console
+        { 5, { ok, ok, ok, ok } },   // Running
+        { 6, { ok, ok, no, no } },   // Paused
+        { 7, { ok, no, no, no } },   // Stuck
+        { 8, { ok, no, ok, ok } },   // Teleporting
+        { 9, { ok, no, ok, ok } },   // LiveSnapshotting
+        { 10, { no, no, no, no } },  // Starting
+        { 11, { no, no, no, no } },  // Stopping
+        { 12, { no, no, no, no } },  // Saving
+        { 13, { no, no, no, no } },  // Restoring
+        { 1, { no, no, no, no } },   // PoweredOff: an exclusive lock's console
     };
     IVirtualBox *virtualBox = Connect();
     ASSERT_NE(nullptr, virtualBox);
@@ -477,124 +385,15 @@ TEST_F(StandinTest, EachStateTakesOnlyTheCallsVirtualBoxTakesInIt)
             ASSERT_NE(nullptr, console);
             IProgress *progress = NULL;
             long entered = 0;
-            HRESULT results[] = { row.powerDown, row.saveState, row.button, row.acpi };
             HRESULT result = call == 0 ? console->PowerDown(As(&progress))
                              : call == 1 ? console->SaveState(As(&progress))
                              : call == 2 ? console->PowerButton()
                                          : console->GetGuestEnteredACPIMode(&entered);
             Hold(progress);
-            EXPECT_EQ(results[call], result) << "state " << row.state << " call " << call;
+            EXPECT_EQ(row.results[call], result) << "state " << row.state << " call " << call;
             EXPECT_EQ(S_OK, session->UnlockMachine());
         }
     }
-}
-
-// The remote display's port is -1 while its server is disabled or has not
-// started, 0 when it could not bind; the screen may be 0 x 0.
-TEST_F(StandinTest, RemoteDisplayAndScreenAnswerWhatTheMachineHas)
-{
-    struct Row {
-        long vrdeEnabled, catalogued, port;
-        unsigned long width, height;
-    } rows[] = {
-        { 1, 3389, 3389, 1024, 768 },
-        { 0, 3389, -1, 1024, 768 },
-        { 1, -1, -1, 0, 0 },
-        { 1, 0, 0, 0, 0 },
-    };
-    IVirtualBox *virtualBox = Connect();
-    ASSERT_NE(nullptr, virtualBox);
-    for (const Row &row : rows) {
-        StandinMachine web = MakeMachine("Web Server", WebUuid, 5);
-        web.vrdeEnabled = row.vrdeEnabled;
-        web.vrdePort = row.catalogued;
-        web.width = row.width;
-        web.height = row.height;
-        ASSERT_EQ(1, StandinPutMachine(&web));
-        ISession *session = NewSession();
-        IConsole *console = LockConsole(Find(virtualBox, L"Web Server"), session);
-        ASSERT_NE(nullptr, console);
-        IVRDEServerInfo *info = NULL;
-        IDisplay *display = NULL;
-        ASSERT_EQ(S_OK, console->get_VRDEServerInfo(As(&info)));
-        ASSERT_EQ(S_OK, console->get_Display(As(&display)));
-        Hold(info);
-        Hold(display);
-        long port = 7;
-        ULONG width = 7, height = 7, bits = 7;
-        EXPECT_EQ(S_OK, info->get_Port(&port));
-        EXPECT_EQ(S_OK, display->GetScreenResolution(0, &width, &height, &bits));
-        EXPECT_EQ(row.port, port) << row.vrdeEnabled << " " << row.catalogued;
-        EXPECT_EQ(row.width, width);
-        EXPECT_EQ(row.height, height);
-        EXPECT_EQ(S_OK, session->UnlockMachine());
-    }
-}
-
-// From 6.1 VBoxHeadless saves its machine by itself at Windows shutdown (4.0
-// and 5.2 power it off); a stop that comes meanwhile meets a machine saving.
-TEST_F(StandinTest, HeadlessEndsItsMachineByItselfAsAtWindowsShutdown)
-{
-    struct Row {
-        const char *how;
-        long delay;
-        long after;
-    } rows[] = { { "savestate", 0, 2 }, { "poweroff", 0, 1 }, { "savestate", -1, 12 } };
-    EXPECT_EQ(0, StandinHeadlessEnds("Web Server", "savestate"));
-    for (const Row &row : rows) {
-        ASSERT_EQ(1, StandinReset());
-        StandinMachine web = MakeMachine("Web Server", WebUuid, 1);
-        ASSERT_EQ(1, StandinPutMachine(&web));
-        ASSERT_EQ(1, StandinSetDelay("SaveState", row.delay));
-        PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
-        EXPECT_EQ(0, StandinHeadlessEnds("Web Server", "hibernate"));
-        ASSERT_EQ(1, StandinHeadlessEnds("Web Server", row.how)) << row.how;
-        if (row.delay < 0) {
-            IVirtualBox *virtualBox = Connect();
-            ASSERT_NE(nullptr, virtualBox);
-            ISession *session = NewSession();
-            IConsole *console = LockConsole(Find(virtualBox, L"Web Server"), session);
-            ASSERT_NE(nullptr, console);
-            IProgress *progress = NULL;
-            EXPECT_EQ(InvalidVmState, console->PowerDown(As(&progress)));
-            EXPECT_EQ(InvalidVmState, console->SaveState(As(&progress)));
-            EXPECT_EQ(S_OK, session->UnlockMachine());
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
-        } else {
-            EXPECT_EQ(0u, ExitCodeOf(process)) << row.how;
-        }
-        EXPECT_EQ(row.after, StateOf("Web Server")) << row.how;
-    }
-}
-
-// The failures from a script: the commands as their names say.
-TEST_F(StandinTest, StandinctlPlaysTheFailuresByName)
-{
-    PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
-    std::string ctl = Quote(BuiltProgramPath("standinctl.exe"));
-    std::string output;
-    ASSERT_EQ(0, RunProgram(ctl + " outcome IConsole::SaveState 0x80bb0004", &output)) << output;
-    IVirtualBox *virtualBox = Connect();
-    ASSERT_NE(nullptr, virtualBox);
-    ISession *session = NewSession();
-    IConsole *console = LockConsole(Find(virtualBox, L"Web Server"), session);
-    ASSERT_NE(nullptr, console);
-    IProgress *progress = NULL;
-    ASSERT_EQ(S_OK, console->SaveState(As(&progress)));
-    Hold(progress);
-    long code = 0;
-    EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
-    EXPECT_EQ(S_OK, progress->get_ResultCode(&code));
-    EXPECT_EQ((long)0x80BB0004L, code);
-    // 4.0 paused the machine before it saved.
-    EXPECT_EQ(6, StateOf("Web Server"));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
-    ASSERT_EQ(0, RunProgram(ctl + " guest \"Web Server\" crashes", &output)) << output;
-    EXPECT_EQ(6, StateOf("Web Server"));
-    ASSERT_EQ(0, RunProgram(ctl + " headless-ends \"Web Server\" poweroff", &output)) << output;
-    EXPECT_EQ(0u, ExitCodeOf(process));
-    EXPECT_EQ(1, StateOf("Web Server"));
-    EXPECT_EQ(2, RunProgram(ctl + " guest \"Web Server\"", &output));
 }
 
 TEST_F(StandinTest, InjectedFaultsArriveIntactAndAreJournalled)
@@ -678,8 +477,9 @@ TEST_F(StandinTest, JournalHoldsTheCallsOfAllThreeProcesses)
     ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
+    // The progress completes before the process ends: its end is awaited first.
     EXPECT_EQ(0u, ExitCodeOf(process));
+    EXPECT_EQ(S_OK, session->UnlockMachine());
 
     std::string start = "VBoxHeadless::Start commandLine=\"" + StandinHeadlessPath() + " -s \\\"" + WebUuid +
                         "\\\" -v config\" VBOX_INSTALL_PATH=\"C:\\VBox\\\" VBOX_USER_HOME=\"C:\\Users\\vbox\\.VirtualBox\""
@@ -745,8 +545,15 @@ TEST_F(StandinTest, HangingHeadlessIgnoresTheStopUntilReset)
     IProgress *progress = NULL;
     ASSERT_EQ(S_OK, console->PowerDown(As(&progress)));
     Hold(progress);
-    // A wait with a limit returns while the machine is still stopping.
+    // A wait with a limit returns while the machine is still stopping, its
+    // progress without an outcome.
     EXPECT_EQ(S_OK, progress->WaitForCompletion(500));
+    long completed = -1, code = 0;
+    IUnknown *errorInfo = NULL;
+    EXPECT_EQ(S_OK, progress->get_Completed(&completed));
+    EXPECT_EQ(0, completed);
+    EXPECT_EQ(E_FAIL, progress->get_ResultCode(&code));
+    EXPECT_EQ(E_FAIL, progress->get_ErrorInfo(&errorInfo));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
     EXPECT_EQ(11, StateOf("Web Server"));
 
@@ -881,28 +688,20 @@ TEST_F(StandinTest, RestartEndsTheServerCleanlyAndAFreshOneServes)
 
 // Objects arrive typed: the client's proxy answers the check of the
 // generation's identifier without asking the server (gone here), as with
-// VirtualBox's declarations; an object of another identifier (Mismatch)
-// comes untyped, so that the check reaches the object.
+// VirtualBox's declarations.
 TEST_F(StandinTest, ObjectsArriveTypedSoTheirIdentifierIsCheckedWithoutACall)
 {
     IVirtualBox *virtualBox = Connect();
     ASSERT_NE(nullptr, virtualBox);
     Bstr name(L"Web Server");
-    IUnknown *machine = NULL;
+    IUnknown *machine = NULL, *checked = NULL;
     ASSERT_EQ(S_OK, virtualBox->FindMachine(name.value, &machine));
     Hold(machine);
-    ASSERT_EQ(1, StandinSetMismatch("IVRDEServer", "{019EBB0E-AEC6-71A3-9BB7-29548EF5B10C}"));
-    IUnknown *vrde = NULL;
-    ASSERT_EQ(S_OK, Find(virtualBox, L"Web Server")->get_VRDEServer(&vrde));
-    Hold(vrde);
-    IUnknown *other = NULL;
-    EXPECT_EQ(E_NOINTERFACE, vrde->QueryInterface(IID_IVRDEServer, (void **)&other));
     ASSERT_EQ(1, StandinRestartServer());
-    IUnknown *checked = NULL;
     EXPECT_EQ(S_OK, machine->QueryInterface(IID_IMachine, (void **)&checked));
     Hold(checked);
     // What the proxy does not know needs the server.
-    EXPECT_NE(S_OK, machine->QueryInterface(IID_IDispatch, (void **)&other));
+    EXPECT_NE(S_OK, machine->QueryInterface(IID_IDispatch, (void **)&checked));
 }
 
 // Connections from several processes at once, as the service's threads, the
@@ -911,45 +710,25 @@ TEST_F(StandinTest, ObjectsArriveTypedSoTheirIdentifierIsCheckedWithoutACall)
 // was being handed one.
 TEST_F(StandinTest, ConnectionsFromEightProcessesAtOnceAllComplete)
 {
-    const int Clients = 8;
-    PROCESS_INFORMATION clients[Clients] = {};
-    std::string outputs[Clients];
-    std::string folder = MakeTestFolder("eight connections");
-    for (int i = 0; i < Clients; i++) {
-        // Each client's output goes to a file of its own, shown if it fails.
-        outputs[i] = folder + "client " + std::to_string(i) + ".txt";
-        SECURITY_ATTRIBUTES inherit = { sizeof(inherit), NULL, TRUE };
-        HANDLE output = CreateFileA(outputs[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
-        ASSERT_NE(INVALID_HANDLE_VALUE, output);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = startup.hStdError = output;
-        std::string line = Quote(BuiltProgramPath("standinctl.exe")) + " connect 150";
-        std::vector<char> text(line.begin(), line.end());
-        text.push_back('\0');
-        EXPECT_TRUE(CreateProcessA(NULL, text.data(), NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &clients[i]));
-        CloseHandle(output);
+    PROCESS_INFORMATION clients[8] = {};
+    HANDLE running[8];
+    DWORD started = 0;
+    for (PROCESS_INFORMATION &client : clients) {
+        if (StartProgram(Quote(BuiltProgramPath("standinctl.exe")) + " connect 150", &client))
+            running[started++] = client.hProcess;
     }
+    EXPECT_EQ(8u, started);
     // A server that hangs stops every connection: the clients are waited for
     // as long as the journal grows (each connection writes to it), however
     // slow the machine.
-    HANDLE running[Clients];
-    DWORD count = 0;
-    for (PROCESS_INFORMATION &client : clients) {
-        if (client.hProcess != NULL)
-            running[count++] = client.hProcess;
-    }
     char journalPath[MAX_PATH];
     ComposeJournalPath(journalPath, sizeof(journalPath));
-    ULONGLONG lastSize = 0;
-    DWORD lastProgress = GetTickCount();
-    while (count > 0 && WaitForMultipleObjects(count, running, TRUE, 1000) == WAIT_TIMEOUT) {
+    DWORD lastSize = 0, lastProgress = GetTickCount();
+    while (started > 0 && WaitForMultipleObjects(started, running, TRUE, 1000) == WAIT_TIMEOUT) {
         WIN32_FILE_ATTRIBUTE_DATA journal = {};
         GetFileAttributesExA(journalPath, GetFileExInfoStandard, &journal);
-        ULONGLONG size = ((ULONGLONG)journal.nFileSizeHigh << 32) | journal.nFileSizeLow;
-        if (size != lastSize) {
-            lastSize = size;
+        if (journal.nFileSizeLow != lastSize) {
+            lastSize = journal.nFileSizeLow;
             lastProgress = GetTickCount();
         } else if (GetTickCount() - lastProgress > 60000) {
             ADD_FAILURE() << "no connection was made for 60 s";
@@ -957,13 +736,12 @@ TEST_F(StandinTest, ConnectionsFromEightProcessesAtOnceAllComplete)
         }
     }
     // Every client that did start is ended, whatever happened.
-    for (int i = 0; i < Clients; i++) {
-        PROCESS_INFORMATION &client = clients[i];
+    for (PROCESS_INFORMATION &client : clients) {
         if (client.hProcess == NULL)
             continue;
         DWORD exitCode = STILL_ACTIVE;
         GetExitCodeProcess(client.hProcess, &exitCode);
-        EXPECT_EQ(0u, exitCode) << ReadTextFile(outputs[i]);
+        EXPECT_EQ(0u, exitCode);
         TerminateProcess(client.hProcess, 1);
         WaitForSingleObject(client.hProcess, 10000);
         CloseHandle(client.hThread);

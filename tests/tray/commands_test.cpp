@@ -113,7 +113,6 @@ TEST_F(CommandTest, EachStopWithWritesItsMethodForTheServiceThenStopsIt)
 typedef BOOL(WINAPI *QueryStatusFunction)(SC_HANDLE, LPSERVICE_STATUS);
 QueryStatusFunction RealQueryStatus;
 
-// The service's state changed between the check and the stop: it is seen running.
 BOOL WINAPI QueryStatusSeenRunning(SC_HANDLE service, LPSERVICE_STATUS status)
 {
     BOOL queried = RealQueryStatus(service, status);
@@ -121,45 +120,22 @@ BOOL WINAPI QueryStatusSeenRunning(SC_HANDLE service, LPSERVICE_STATUS status)
     return queried;
 }
 
-// A one-off method that outlived a refused stop would apply to the next
-// stop, whoever causes it: the next stop uses the configured method.
+// A one-off method written for a stop that does not happen would apply to
+// the next stop, whoever causes it. The service's state changed since the
+// menu was built: it is seen running, and its stop is refused.
 TEST_F(CommandTest, AOneOffMethodIsLeftOnlyForAStopThatWasAccepted)
 {
     TestService &service = ListService("TrayCmdStopRefused");
-    const struct {
-        const char *state;
-        DWORD serviceState;
-        bool seenRunning;
-    } rows[] = {
-        { "stopped", SERVICE_STOPPED, false },
-        { "stop pending", SERVICE_STOP_PENDING, false },
-        { "stop pending", SERVICE_STOP_PENDING, true }, // the stop itself is refused
-    };
-    for (const auto &row : rows) {
-        if (row.serviceState != SERVICE_STOPPED) {
-            SetTestServiceState(service, "running");
-            ASSERT_EQ(0u, StartServiceByName(service.name));
-            SetTestServiceState(service, row.state);
-        }
-        ASSERT_EQ(row.serviceState, WaitForServiceState(service.name, row.serviceState)) << row.state;
-        if (row.seenRunning)
-            RealQueryStatus = (QueryStatusFunction)ReplaceImport("advapi32.dll", "QueryServiceStatus",
-                                                                 (void *)QueryStatusSeenRunning);
-        Choose(ServiceCommandId(0, CommandAcpiSleep));
-        if (row.seenRunning)
-            ReplaceImport("advapi32.dll", "QueryServiceStatus", (void *)RealQueryStatus);
-        EXPECT_EQ(std::string::npos, ReadTextFile(service.ini).find("ShutdownOnceCommand")) << row.state;
-
-        SetTestServiceState(service, "running");
-        if (row.serviceState == SERVICE_STOPPED) {
-            ASSERT_EQ(0u, StartServiceByName(service.name));
-        }
-        ASSERT_EQ((DWORD)SERVICE_RUNNING, WaitForServiceState(service.name, SERVICE_RUNNING)) << row.state;
-        DeleteFileA(service.stops.c_str());
-        Choose(ServiceCommandId(0, CommandStop));
-        EXPECT_EQ((DWORD)SERVICE_STOPPED, WaitForServiceState(service.name, SERVICE_STOPPED)) << row.state;
-        EXPECT_EQ("stop \r\n", ReadTextFile(service.stops)) << row.state;
-    }
+    ASSERT_EQ(0u, StartServiceByName(service.name));
+    SetTestServiceState(service, "stop pending");
+    ASSERT_EQ((DWORD)SERVICE_STOP_PENDING, WaitForServiceState(service.name, SERVICE_STOP_PENDING));
+    RealQueryStatus =
+        (QueryStatusFunction)ReplaceImport("advapi32.dll", "QueryServiceStatus", (void *)QueryStatusSeenRunning);
+    Choose(ServiceCommandId(0, CommandAcpiSleep));
+    ReplaceImport("advapi32.dll", "QueryServiceStatus", (void *)RealQueryStatus);
+    EXPECT_EQ(std::string::npos, ReadTextFile(service.ini).find("ShutdownOnceCommand"));
+    EXPECT_EQ("", ReadTextFile(service.stops)); // refused indeed
+    SetTestServiceState(service, "stopped");
 }
 
 TEST_F(CommandTest, AutostartSwitchesOnlyTheStartTypeBothWays)
@@ -407,27 +383,25 @@ TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
     WriteTextFile(folder + "pelorintray.ini", "[console]\r\nConfigFile=" + folder + "console.ini\r\n");
     ASSERT_EQ(PollSucceeded, LoadServiceList());
     TrayEntries[0].State = Running;
-    // The scripted server runs in this process: the service's, or another program's.
-    const DWORD own = GetCurrentProcessId(), other = GetCurrentProcessId() + 4;
     const std::map<DWORD, DWORD> full = { { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } }, none;
     const struct {
         bool listening;
         std::map<DWORD, DWORD> replies;
         const char *parameters; // null: nothing started
-        DWORD process;
+        bool otherProcess = false; // the scripted server runs in this process
     } rows[] = {
-        { true, full, "/v 127.0.0.1:3389 /w 1024 /h 768", own },
-        { true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f", own }, // width 0
-        { true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f", own }, // height 0
-        { true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f", own }, // no size
-        { true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL, own },
-        { true, none, NULL, own },
-        { false, none, NULL, own },
-        { true, full, NULL, other }, // another program's pipe names no port
+        { true, full, "/v 127.0.0.1:3389 /w 1024 /h 768" },
+        { true, { { VrdePort, 3389 }, { ScreenResolution, 0x03000000 } }, "/v 127.0.0.1:3389 /f" }, // width 0
+        { true, { { VrdePort, 3390 }, { ScreenResolution, 0x00000400 } }, "/v 127.0.0.1:3390 /f" }, // height 0
+        { true, { { VrdePort, 3389 } }, "/v 127.0.0.1:3389 /f" }, // no size
+        { true, { { VrdePort, 0 }, { ScreenResolution, 0x03000400 } }, NULL },
+        { true, none, NULL },
+        { false, none, NULL },
+        { true, full, NULL, true }, // another program's pipe names no port
     };
     for (const auto &row : rows) {
         std::unique_ptr<ScriptedPipeServer> server(row.listening ? new ScriptedPipeServer(vm, row.replies) : NULL);
-        TrayEntries[0].ProcessId = row.process;
+        TrayEntries[0].ProcessId = GetCurrentProcessId() + (row.otherProcess ? 4 : 0);
         ShellExecuteRecorder shell(false);
         Choose(ServiceCommandId(0, CommandVrdpConsole));
         EXPECT_EQ(row.parameters ? std::vector<std::string>({ std::string("open|mstsc.exe|") + row.parameters + "|-|0|1" })
@@ -441,7 +415,7 @@ TEST_F(CommandTest, VrdpConsoleStartsMstscOnThePortAtTheScreenSizeOrFullScreen)
     GetEnvironmentVariableA("PATH", path, sizeof(path));
     SetEnvironmentVariableA("PATH", (folder + ";" + path).c_str());
     ScriptedPipeServer server(vm, full);
-    TrayEntries[0].ProcessId = own;
+    TrayEntries[0].ProcessId = GetCurrentProcessId();
     Choose(ServiceCommandId(0, CommandVrdpConsole));
     std::string opened;
     ASSERT_TRUE(PumpMessagesUntil([&]() { return (opened = ReadTextFile(folder + "opened.txt")).find('\n') != std::string::npos; }));

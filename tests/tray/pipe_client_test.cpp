@@ -20,35 +20,31 @@ std::string AskAll(const std::string &vm, DWORD process = ANY_PIPE_SERVER)
     return answers;
 }
 
-TEST(PipeClientTest, EachRequestGetsItsWholeReplyOrItsFailureValue)
+TEST(PipeClientTest, EachRequestGetsItsReplyOrItsFailureValue)
 {
     const std::map<DWORD, DWORD> none, all = { { VrdeEnabled, 1 }, { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } };
-    // The scripted server runs in this process.
-    const DWORD own = GetCurrentProcessId(), other = GetCurrentProcessId() + 4;
     const struct {
         bool listening;
         std::map<DWORD, DWORD> replies;
         const char *answers;
-        std::vector<DWORD> parts;
-        DWORD process;
-        size_t asked;
+        std::vector<DWORD> parts = { 4 };
+        bool otherProcess = false; // the scripted server runs in this process
     } rows[] = {
-        { true, all, "1 3389 1 1024 768", { 4 }, ANY_PIPE_SERVER, 3 },
-        { true, { { VrdeEnabled, 0 }, { VrdePort, 0 }, { ScreenResolution, 0 } }, "0 0 1 0 0", { 4 }, own, 3 },
-        { true, none, "0 0 1 0 0", { 4 }, own, 3 },    // the server closes without replying
-        { false, none, "0 -1 -1 0 0", { 4 }, own, 0 }, // the service is stopped: no pipe
-        { true, all, "1 3389 1 1024 768", { 2, 2 }, own, 3 }, // the reply comes in two parts
-        { true, all, "0 0 1 0 0", { 2 }, own, 3 },            // a short reply counts as none
-        { true, all, "0 0 1 0 0", { 3 }, own, 3 },
-        { true, all, "0 0 1 0 0", { 4 }, other, 0 }, // another program's pipe is not asked
+        { true, { { VrdeEnabled, 1 }, { VrdePort, 3389 }, { ScreenResolution, 0x03000400 } }, "1 3389 1 1024 768" },
+        { true, { { VrdeEnabled, 0 }, { VrdePort, 0 }, { ScreenResolution, 0 } }, "0 0 1 0 0" },
+        { true, none, "0 0 1 0 0" },    // the server closes without replying
+        { false, none, "0 -1 -1 0 0" }, // the service is stopped: no pipe
+        { true, all, "1 3389 1 1024 768", { 2, 2 } }, // the reply comes in two parts
+        { true, all, "0 0 1 0 0", { 3 } },            // a short reply counts as none
+        { true, all, "0 0 1 0 0", { 4 }, true },      // another program's pipe is not asked
     };
     for (const auto &row : rows) {
         std::string vm = UniqueVmName("Pipe client");
         std::unique_ptr<ScriptedPipeServer> server(row.listening ? new ScriptedPipeServer(vm, row.replies, 0, row.parts)
                                                                  : NULL);
-        EXPECT_EQ(row.answers, AskAll(vm, row.process)) << row.parts.size() << " " << row.process;
-        if (server) {
-            EXPECT_EQ(row.asked, server->Requests().size()) << row.parts.size() << " " << row.process;
+        EXPECT_EQ(row.answers, AskAll(vm, GetCurrentProcessId() + (row.otherProcess ? 4 : 0))) << &row - rows;
+        if (server && !row.otherProcess) {
+            EXPECT_EQ(std::vector<DWORD>({ VrdeEnabled, VrdePort, ScreenResolution }), server->Requests());
         }
     }
     // A name too long for the pipe is refused before any pipe is opened; the

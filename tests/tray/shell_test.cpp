@@ -9,6 +9,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <sddl.h>
 
 #include "command_ids.h"
 #include "control_pipe.h"
@@ -339,7 +340,7 @@ TEST_F(ShellTest, IconAppearsWithItsTooltipAndBothClicksPollAndShowTheMenu)
     EXPECT_TRUE(WaitForIcon("No VirtualBox machines running"));
 }
 
-TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheDeadlineAtMostAndGraysVrdpConsole)
+TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheBoundAtMostAndGraysVrdpConsole)
 {
     UseFolder("late pipe");
     TestService &service = ListService("TrayShellLatePipe");
@@ -351,57 +352,46 @@ TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheDeadlineAtMost
     ShellIcon icon;
     ASSERT_TRUE(WaitForIcon("1 VirtualBox machine running", &icon));
     const struct {
-        const char *artifact, *delay;
+        const char *artifact;
+        DWORD delay;
         bool grayed;
-    } rows[] = {
-        { "tray-pipe-answers-at-once", "0", false },
-        { "tray-pipe-answers-after-10s", "10000", true },
-        { "tray-pipe-never-answers", "never", true },
+    } servers[] = {
+        { "tray-pipe-answers-at-once", 0, false },
+        { "tray-pipe-answers-after-10s", 10000, true },
+        { "tray-pipe-never-answers", NEVER_REPLY, true },
     };
-    for (const auto &row : rows) {
-        WritePrivateProfileStringA("TestService", "PipeDelayMs", row.delay, service.ini.c_str());
-        ShownMenu shown = ClickIcon(dialog, icon, 3, row.artifact);
-        ASSERT_TRUE(shown.shown) << row.artifact;
-        // The deadline, and generous room for the click on a busy machine.
-        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_DEADLINE_MS + 5000)) << row.artifact;
-        ASSERT_EQ(10u, shown.firstSubmenu.size()) << row.artifact;
+    for (const auto &server : servers) {
+        std::string delay = server.delay == NEVER_REPLY ? "never" : std::to_string(server.delay);
+        WritePrivateProfileStringA("TestService", "PipeDelayMs", delay.c_str(), service.ini.c_str());
+        ShownMenu shown = ClickIcon(dialog, icon, 3, server.artifact);
+        ASSERT_TRUE(shown.shown) << server.artifact;
+        // The client's bound, and generous room for the click on a busy machine.
+        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_DEADLINE_MS + 5000)) << server.artifact;
+        ASSERT_EQ(10u, shown.firstSubmenu.size()) << server.artifact;
         EXPECT_EQ("VRDP console", shown.firstSubmenu[4].text);
-        EXPECT_EQ(row.grayed, shown.firstSubmenu[4].grayed) << row.artifact;
+        EXPECT_EQ(server.grayed, shown.firstSubmenu[4].grayed) << server.artifact;
     }
 }
 
-int MenuLoops;
+int MenusShown;
 
-// The dialog procedure, counting the menus it shows.
-INT_PTR CALLBACK CountMenusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+// Counts the menus instead of showing them.
+BOOL WINAPI CountMenu(HMENU, UINT, int, int, int, HWND, const RECT *)
 {
-    MenuLoops += message == WM_ENTERMENULOOP;
-    return TrayDialogProc(window, message, wParam, lParam);
-}
-
-void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
-{
-    EndMenu();
+    MenusShown++;
+    return FALSE;
 }
 
 TEST_F(ShellTest, ReleasedButtonsAndTheKeyboardShowTheMenuOnceAndOtherNotificationsNothing)
 {
-    UseFolder("notifications");
-    ListService("TrayShellNotifications");
-    StartTrayShell(GetModuleHandleA(NULL));
-    dialog = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_TRAY), NULL, CountMenusDialogProc, 0);
-    ASSERT_TRUE(dialog != NULL);
-    UINT_PTR timer = SetTimer(NULL, 0, 200, EndAnyMenu);
-    // Each notification arrives once the one before it has been handled
-    // (and its menu closed). A left click sends NIN_SELECT after the
-    // release: still one menu.
+    ImportReplaced counting("user32.dll", "TrackPopupMenu", (void *)CountMenu);
+    // NIN_SELECT: Enter on an icon chosen with the mouse, or a left click
+    // after its release (still one menu); NIN_KEYSELECT: Enter or Space.
     const struct {
         std::vector<UINT> notifications;
         int menus;
     } rows[] = {
-        { { NIN_SELECT }, 1 },    // Enter on an icon chosen with the mouse
-        { { NIN_KEYSELECT }, 1 }, // Enter or Space on the focused icon
-        { { WM_RBUTTONUP }, 1 },
+        { { NIN_SELECT }, 1 }, { { NIN_KEYSELECT }, 1 }, { { WM_RBUTTONUP }, 1 },
         { { WM_LBUTTONDOWN, WM_LBUTTONUP, NIN_SELECT }, 1 },
         { { WM_LBUTTONUP, WM_MOUSEMOVE, NIN_SELECT }, 2 },
         { { WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU,
@@ -409,18 +399,17 @@ TEST_F(ShellTest, ReleasedButtonsAndTheKeyboardShowTheMenuOnceAndOtherNotificati
           0 },
     };
     for (const auto &row : rows) {
-        MenuLoops = 0;
+        MenusShown = 0;
         strcpy(TrayIcon.szTip, "unchanged");
         for (UINT notification : row.notifications)
-            SendMessageA(dialog, WM_TRAYICON, 1, notification);
-        EXPECT_EQ(row.menus, MenuLoops) << row.notifications[0];
+            TrayDialogProc(NULL, WM_TRAYICON, 1, notification);
+        EXPECT_EQ(row.menus, MenusShown) << row.notifications[0];
         // Each menu is shown after a poll.
         EXPECT_EQ(row.menus == 0, strcmp(TrayIcon.szTip, "unchanged") == 0) << row.notifications[0];
     }
-    KillTimer(NULL, timer);
 }
 
-TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBackWithIt)
+TEST_F(ShellTest, TaskbarCreatedKeepsTheCountOfAShownIconAndBringsALostOneBack)
 {
     UseFolder("taskbar created");
     TestService &service = ListService("TrayShellRestart");
@@ -461,6 +450,11 @@ TEST_F(ShellTest, CloseRemovesTheIconAndEndsTheLoopWithZero)
     MSG message;
     ASSERT_TRUE(PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0u, message.wParam);
+}
+
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD)
+{
+    EndMenu();
 }
 
 TEST_F(ShellTest, AfterCloseNothingQueuedBehindItActs)
@@ -702,27 +696,22 @@ TEST_F(ShellTest, SecondCopyShowsItsMessageAndExitsWithOneWhileTheFirstRunsOn)
     CloseProcess(first);
 }
 
-// Ends a helper run that should not have started.
-void CALLBACK QuitLoop(HWND, UINT, UINT_PTR, DWORD)
-{
-    PostQuitMessage(0);
-}
-
 TEST_F(ShellTest, AMutexOfAnotherCopyThatMayNotBeOpenedCountsAsAnotherCopy)
 {
     UseFolder("mutex");
     WriteTextFile(folder + "pelorintray.ini", "[not configured]\r\n");
     // A copy started elevated holds the mutex with rights that this user lacks.
-    SECURITY_DESCRIPTOR denyAll;
-    InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION);
-    ACL empty;
-    InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
-    SetSecurityDescriptorDacl(&denyAll, TRUE, &empty, FALSE);
-    SECURITY_ATTRIBUTES elevated = { sizeof(elevated), &denyAll, FALSE };
+    SECURITY_ATTRIBUTES elevated = { sizeof(elevated), NULL, FALSE };
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:", SDDL_REVISION_1,
+                                                                     &elevated.lpSecurityDescriptor, NULL));
     HANDLE other = CreateMutexA(&elevated, TRUE, TRAY_MUTEX_NAME);
+    LocalFree(elevated.lpSecurityDescriptor);
     ASSERT_TRUE(other != NULL);
     MessageBoxAnswerer answerer(IDOK);
-    UINT_PTR timer = SetTimer(NULL, 0, 15000, QuitLoop);
+    // A helper that ran on all the same is closed once its icon shows.
+    IconSeen = false;
+    RunStarted = GetTickCount();
+    UINT_PTR timer = SetTimer(NULL, 0, 200, CloseOnceTheIconShows);
     EXPECT_EQ(1, RunTrayHelper(GetModuleHandleA(NULL)));
     KillTimer(NULL, timer);
     EXPECT_EQ(std::vector<std::string>({ "Pelorin tray helper|Another instance of pelorintray is already running|ok" }),
@@ -730,52 +719,40 @@ TEST_F(ShellTest, AMutexOfAnotherCopyThatMayNotBeOpenedCountsAsAnotherCopy)
     CloseHandle(other);
 }
 
-// The start-up update check against a server that accepts and never
-// answers, and one that sends a byte a second.
+// The update check against a server that accepts and never answers, and
+// one that sends a byte a second: the icon and the menu are served
+// meanwhile, and each check ends within its bound without a word.
 TEST_F(ShellTest, TheUpdateCheckHoldsNeitherTheIconNorTheMenuAndEndsWithinItsBound)
 {
     UseFolder("update bound");
     ListService("TrayShellUpdateBound");
-    // Its version block makes the start-up check ask.
-    CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe");
+    CopyBuiltProgram("pelorintray.exe", folder, "pelorintray.exe"); // its version block makes the check ask
     MessageBoxAnswerer answerer(IDNO);
-    // One server for both: Wine reads http_proxy once in a process.
-    LocalHttpServer server;
-    char proxy[256] = "";
-    GetEnvironmentVariableA("http_proxy", proxy, sizeof(proxy));
+    LocalHttpServer server; // one for both: Wine reads http_proxy once in a process
     SetEnvironmentVariableA("http_proxy", server.ProxyAddress().c_str());
-    const char *kinds[] = { "never answers", "a byte a second" };
-    for (size_t i = 0; i < 2; i++) {
-        const char *kind = kinds[i];
-        if (i == 0)
-            server.ReplyNever();
-        else
+    server.ReplyNever();
+    DWORD started = GetTickCount();
+    StartDialog(); // the start-up check asks
+    ShellIcon icon;
+    ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon));
+    for (int slow = 0; slow < 2; slow++) {
+        if (slow) {
             server.ReplyRaw("HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n65536,http://download.test/", 1000);
-        DWORD started = GetTickCount();
-        StartDialog();
-        ShellIcon icon;
-        ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon)) << kind;
-        EXPECT_TRUE(UpdateCheck.Running) << kind;
-        ShownMenu shown = ClickIcon(dialog, icon, 1, i == 0 ? "tray-update-check-silent" : "tray-update-check-slow");
-        EXPECT_TRUE(shown.shown) << kind;
-        EXPECT_TRUE(shown.updateCheckRunning) << kind;
-        // It ends as a check that failed: without a word.
-        EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, UPDATE_CHECK_TIMEOUT_MS + 10000)) << kind;
-        EXPECT_LT(GetTickCount() - started, (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000) << kind;
-        EXPECT_TRUE(answerer.Seen().empty()) << kind;
-        EXPECT_EQ(i + 1, server.Requests().size()) << kind;
-        DestroyTrayMenu();
-        CleanupTray();
-        DestroyWindow(dialog);
-        dialog = NULL;
-        ASSERT_TRUE(WaitForNoIcon()) << kind;
+            started = GetTickCount();
+            CheckForUpdates(1);
+        }
+        ShownMenu shown = ClickIcon(dialog, icon, 1, slow ? "tray-update-check-slow" : "tray-update-check-silent");
+        EXPECT_TRUE(shown.shown && shown.updateCheckRunning) << slow;
+        EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, UPDATE_CHECK_TIMEOUT_MS + 10000)) << slow;
+        EXPECT_LT(GetTickCount() - started, (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000) << slow;
+        EXPECT_EQ(slow + 1u, server.Requests().size()) << slow;
     }
-    // The silent server's connection was left at the receive time-out. (Wine
-    // keeps the slow one's open after the check has ended; Windows closes it
-    // with the request's handle.)
+    EXPECT_TRUE(answerer.Seen().empty());
+    // The silent server's connection was let go with its check. (Wine keeps
+    // the slow one's open after the check has ended; Windows closes it with
+    // the request's handle.)
     ASSERT_FALSE(server.HeldMs().empty());
     EXPECT_LT(server.HeldMs()[0], (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000);
-    SetEnvironmentVariableA("http_proxy", proxy[0] != '\0' ? proxy : NULL);
 }
 
 } // namespace
