@@ -315,8 +315,9 @@ struct {
 SC_HANDLE WINAPI FakeManager(LPCSTR machine, LPCSTR database, DWORD access)
 {
     SetLastError(ERROR_ACCESS_DENIED);
-    return Answers.refused == "OpenSCManagerA" ? NULL
-                                            : ((decltype(&OpenSCManagerA))Answers.realManager)(machine, database, access);
+    return Answers.refused == "OpenSCManagerA"
+               ? NULL
+               : ((decltype(&OpenSCManagerA))Answers.realManager)(machine, database, access);
 }
 
 SC_HANDLE WINAPI RefusedService(SC_HANDLE, LPCSTR, DWORD access)
@@ -335,17 +336,14 @@ NTSTATUS NTAPI ListedRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING *rights, PULON
     return Answers.enumerated;
 }
 
-NTSTATUS NTAPI KeptMemory(PVOID)
-{
-    return 0;
-}
+NTSTATUS NTAPI KeptMemory(PVOID) { return 0; }
 
 NTSTATUS NTAPI AskedRight(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights, ULONG count)
 {
     char *text = NULL;
     ConvertSidToStringSidA(sid, &text);
-    Answers.asked += "grant " + std::to_string(count) + " " + std::string(rights->Buffer, rights->Buffer + rights->Length / 2) +
-                  " " + text + "; ";
+    Answers.asked += "grant " + std::to_string(count) + " " +
+                     std::string(rights->Buffer, rights->Buffer + rights->Length / 2) + " " + text + "; ";
     LocalFree(text);
     return Answers.added;
 }
@@ -355,10 +353,12 @@ SC_HANDLE WINAPI CreatedService(SC_HANDLE manager, LPCSTR name, LPCSTR display, 
                                 LPCSTR password)
 {
     Answers.asked += std::string("create ") + (user ? user : "-") + " " + (password ? password : "-") + " " +
-                  std::to_string(type) + "; ";
+                     std::to_string(type) + "; ";
     SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
-    return Answers.refused == "CreateServiceA" ? NULL : ((decltype(&CreateServiceA))Answers.realCreate)(manager, name, display,
-                                              access, type, start, control, path, group, tag, after, user, password);
+    return Answers.refused == "CreateServiceA"
+               ? NULL
+               : ((decltype(&CreateServiceA))Answers.realCreate)(manager, name, display, access, type, start, control,
+                                                                 path, group, tag, after, user, password);
 }
 
 TEST(InstallTest, EachRefusalIsSaidWithItsCodeAndLeavesNothingInstalled)
@@ -437,17 +437,8 @@ std::wstring Keys;
 std::vector<DWORD> ConsoleModes;
 const DWORD ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_INSERT_MODE;
 
-BOOL WINAPI ConsoleModeOf(HANDLE, LPDWORD mode)
-{
-    *mode = ConsoleMode;
-    return TRUE;
-}
-
-BOOL WINAPI SetModeOf(HANDLE, DWORD mode)
-{
-    ConsoleModes.push_back(mode);
-    return TRUE;
-}
+BOOL WINAPI ConsoleModeOf(HANDLE, LPDWORD mode) { *mode = ConsoleMode; return TRUE; }
+BOOL WINAPI SetModeOf(HANDLE, DWORD mode) { ConsoleModes.push_back(mode); return TRUE; }
 
 BOOL WINAPI TypedKey(HANDLE, LPVOID key, DWORD, LPDWORD read, PVOID)
 {
