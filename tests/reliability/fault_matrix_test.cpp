@@ -139,11 +139,9 @@ TEST_F(FaultTest, AConsoleOfAnotherIdentifierIsNeverCalledAndEachStopFailsThere)
 }
 
 // A refused stop (the method's call or its progress failed) falls back at
-// once, never to the method that failed: after a failed save the power
-// button. A stop that cannot reach the machine keeps the service stop pending
-// until the machine's process ends another way (or VirtualBoxTimeout passes).
-// The end is told by the machine's state: a power-off whose wait failed has
-// still powered the machine off.
+// once, never to the method that failed; a stop that cannot reach the
+// machine keeps the service stop pending until the machine's process ends
+// another way. A power-off whose wait failed has still powered it off.
 TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilTheMachineEnds)
 {
     const std::string refusedSave = "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)";
@@ -183,9 +181,7 @@ TEST_F(FaultTest, EachFaultOnTheStopPathFallsBackOrKeepsTheServiceStoppingUntilT
           { "Stopping (acpisleepbutton) VM 'Web Server'", "ERROR stopping VM 'Web Server' (0x80004005)",
             "VM 'Web Server' refused the stop (acpisleepbutton); stopping it (savestate)",
             "VM 'Web Server' stopped (savestate)" }, MachineStateSaved, false, 0 },
-        // The power-off goes on while the wait for it fails; the save that
-        // follows finds the machine stopping and is not tried; the machine ends
-        // powered off, as asked.
+        // The power-off goes on while the wait for it fails: no save is tried.
         { "IProgress::WaitForCompletion", "poweroff", false,
           { "Stopping (poweroff) VM 'Web Server'", "ERROR stopping (poweroff) VM 'Web Server' (0x80004005)",
             "VM 'Web Server' refused the stop (poweroff); stopping it (savestate)", "VM 'Web Server' stopped (poweroff)" },
@@ -262,12 +258,9 @@ TEST_F(FaultTest, AVBoxHeadlessThatCrashesOrHangsEndsTheServiceWithAnErrorWhenIt
         if (c.stopFirst) {
             EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
             ExpectStillStopping(c.row);
-            // The lines before the kill: the operation's failure and the end come after it.
-            size_t before = 0;
-            while (before < c.lines.size() && c.lines[before].find("ERROR stopping (") != 0 &&
-                   c.lines[before].find("terminated abnormally") == std::string::npos)
-                before++;
-            WaitForStopSteps(StartLines.size() + before, c.call);
+            // The lines before the kill: the operation's failure, if any, and the end come after it.
+            bool failsWithIt = c.lines[1].find("ERROR stopping (") == 0;
+            WaitForStopSteps(StartLines.size() + c.lines.size() - (failsWithIt ? 2 : 1), c.call);
         }
         if (c.killedWith != 0)
             EndHeadlessWith(c.killedWith);
@@ -365,115 +358,73 @@ TEST_F(FaultTest, AGuestThatIgnoresItsButtonIsStoppedByTheFallbackAfterShutdownT
     }
 }
 
-// VirtualBox as it really fails: an operation that reports its failure in
-// its outcome, each generation's state after a failed save, guests that do
-// not listen or go to sleep, a machine that saves itself as the stop comes, a
-// crashed guest, and a VirtualBox that never finishes. Each stop ends, and
-// each end is told as it was.
+// VirtualBox as it really fails: a save whose outcome fails, as each
+// generation leaves the machine after it; guests that do not listen or go to
+// sleep; a machine that saves itself as the stop comes; a crashed guest; a
+// VirtualBox that never finishes. Each stop ends, and each end is told as it was.
 TEST_F(FaultTest, AFaithfulVirtualBoxsFailuresAreToldTrulyAndEveryStopEnds)
 {
-    const long FullDisk = (long)0x80BB0004;
+    const std::string fullDisk = "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
+                      toButton = "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
+                      tooLong = "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
+                      ended = "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)",
+                      saved = "VM 'Web Server' stopped (savestate)", off = "VM 'Web Server' stopped (poweroff)",
+                      button = "VM 'Web Server' stopped (acpipowerbutton)";
+    const char *timeout = "VirtualBoxTimeout=2000\r\n";
     struct Case {
-        const char *row;
-        const char *generation;
-        std::string extra;          // INI lines
-        const char *guest;
-        const char *outcomeOf;      // the method whose progress fails with FullDisk
-        const char *delayed;
-        long delay;
-        bool savesItself;           // VBoxHeadless saves its machine as the stop comes
-        bool crashes;               // the guest crashes while the machine runs; no stop
-        bool hangs;                 // FindMachine never returns once the machine runs
+        const char *row, *generation, *method, *extra, *guest;
+        const char *outcomeOf, *delayed;  // its progress fails with a full disk; slowed once the machine runs
+        long delay, endState;             // endState -1: not checked
+        bool savesItself, crashes;        // VBoxHeadless saves its machine as the stop comes; the guest crashes, no stop
         DWORD specificExitCode;
-        std::vector<std::string> lines;  // after the start's
-        long endState;              // -1: not checked
+        std::vector<std::string> lines;  // after the start's and the stop's own
     } cases[] = {
-        { "4.0 save fails: paused, no second save", "4.0", "ShutdownCommand=savestate\r\n", "normal",
-          "IConsole::SaveState", NULL, 0, false, false, false, 0,
-          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
-            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
-            "VM 'Web Server' is paused; stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" }, 1 },
-        { "5.2 save fails: running, the button", "5.2", "ShutdownCommand=savestate\r\n", "normal",
-          "IMachine::SaveState", NULL, 0, false, false, false, 0,
-          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
-            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
-            "VM 'Web Server' was sent a stop signal (acpipowerbutton)", "VM 'Web Server' stopped (acpipowerbutton)" }, 1 },
-        { "7.0 save fails: left saving, its process ended", "7.0",
-          "ShutdownCommand=savestate\r\nVirtualBoxTimeout=2000\r\n", "normal", "IMachine::SaveState", NULL, 0, false,
-          false, false, 0x80800003,
-          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80004005)",
-            "VM 'Web Server' refused the stop (savestate); stopping it (acpipowerbutton)",
-            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
-            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
-        { "7.2 save fails: the fallback powers off", "7.2",
-          "ShutdownCommand=savestate\r\nShutdownFallbackCommand=poweroff\r\n", "normal", "IMachine::SaveState", NULL, 0,
-          false, false, false, 0,
-          { "Stopping (savestate) VM 'Web Server'", "ERROR stopping (savestate) VM 'Web Server' (0x80bb0004)",
-            "VM 'Web Server' refused the stop (savestate); stopping it (poweroff)", "VM 'Web Server' stopped (poweroff)" }, 1 },
-        { "a guest without ACPI is saved", "4.0", "ShutdownCommand=acpipowerbutton\r\n", "no-acpi", NULL, NULL, 0, false,
-          false, false, 0,
-          { "Stopping (acpipowerbutton) VM 'Web Server'", "VM 'Web Server' has not entered ACPI mode; stopping it (savestate)",
-            "VM 'Web Server' stopped (savestate)" }, 2 },
-        { "a guest that sleeps is saved asleep", "6.1", "ShutdownCommand=acpisleepbutton\r\n", "sleeps", NULL, NULL, 0,
-          false, false, false, 0,
-          { "Stopping (acpisleepbutton) VM 'Web Server'", "VM 'Web Server' was sent a stop signal (acpisleepbutton)",
-            "VM 'Web Server' is paused; stopping it (savestate)", "VM 'Web Server' stopped (savestate)" }, 2 },
-        { "a machine that saves itself is awaited", "7.1", "ShutdownCommand=acpipowerbutton\r\n", "normal", NULL,
-          "SaveState", 8000, true, false, false, 0,
-          { "Stopping (acpipowerbutton) VM 'Web Server'",
-            "VM 'Web Server' is already stopping (savestate); the stop waits for it", "VM 'Web Server' stopped (savestate)" },
-          2 },
-        { "a save that never completes", "4.0", "ShutdownCommand=savestate\r\nVirtualBoxTimeout=2000\r\n", "normal",
-          NULL, "SaveState", -1, false, false, false, 0x80800003,
-          { "Stopping (savestate) VM 'Web Server'",
-            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
-            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
-        { "a VirtualBox call that never returns", "4.0", "VirtualBoxTimeout=2000\r\n", "normal", NULL, NULL, 0, false,
-          false, true, 0x80800003,
-          { "Stopping (poweroff) VM 'Web Server'",
-            "ERROR: VirtualBox did not finish stopping VM 'Web Server' within 2000 ms; ending its process",
-            "VM 'Web Server' was terminated abnormally while stopping (0x0000042b)" }, -1 },
-        { "a guest that crashes", "5.2", "", "normal", NULL, NULL, 0, false, true, false, 0x80800003,
+        { "4.0 save fails: paused, no second save", "4.0", "savestate", "", "normal", "IConsole::SaveState", NULL, 0, 1,
+          false, false, 0, { fullDisk, toButton, "VM 'Web Server' is paused; stopping it (poweroff)", off } },
+        { "5.2 save fails: running, the button", "5.2", "savestate", "", "normal", "IMachine::SaveState", NULL, 0, 1, false,
+          false, 0, { fullDisk, toButton, "VM 'Web Server' was sent a stop signal (acpipowerbutton)", button } },
+        { "7.0 save fails: left saving, its process ended", "7.0", "savestate", timeout, "normal", "IMachine::SaveState",
+          NULL, 0, -1, false, false, 0x80800003,
+          { "ERROR stopping (savestate) VM 'Web Server' (0x80004005)", toButton, tooLong, ended } },
+        { "7.2 save fails: the fallback powers off", "7.2", "savestate", "ShutdownFallbackCommand=poweroff\r\n", "normal",
+          "IMachine::SaveState", NULL, 0, 1, false, false, 0,
+          { fullDisk, "VM 'Web Server' refused the stop (savestate); stopping it (poweroff)", off } },
+        { "a guest without ACPI is saved", "4.0", "acpipowerbutton", "", "no-acpi", NULL, NULL, 0, 2, false, false, 0,
+          { "VM 'Web Server' has not entered ACPI mode; stopping it (savestate)", saved } },
+        { "a guest that sleeps is saved asleep", "6.1", "acpisleepbutton", "", "sleeps", NULL, NULL, 0, 2, false, false, 0,
+          { "VM 'Web Server' was sent a stop signal (acpisleepbutton)", "VM 'Web Server' is paused; stopping it (savestate)",
+            saved } },
+        { "a machine that saves itself is awaited", "7.1", "acpipowerbutton", "", "normal", NULL, "SaveState", 8000, 2,
+          true, false, 0, { "VM 'Web Server' is already stopping (savestate); the stop waits for it", saved } },
+        { "a save that never completes", "4.0", "savestate", timeout, "normal", NULL, "SaveState", -1, -1, false, false,
+          0x80800003, { tooLong, ended } },
+        { "a VirtualBox call that never returns", "4.0", "poweroff", timeout, "normal", NULL, "FindMachine", 30000, -1,
+          false, false, 0x80800003, { tooLong, ended } },
+        { "a guest that crashes", "5.2", "poweroff", "", "normal", NULL, NULL, 0, 1, false, true, 0x80800003,
           { "ERROR: VM 'Web Server' has crashed (Guru Meditation); powering it off",
-            "VM 'Web Server' was powered off after its guest crashed" }, 1 },
+            "VM 'Web Server' was powered off after its guest crashed" } },
     };
     for (const Case &c : cases) {
-        std::string text = Ini(c.extra);
-        BeginRow(text, MachineStatePoweredOff);
+        BeginRow(Ini(std::string("ShutdownCommand=") + c.method + "\r\n" + c.extra), MachineStatePoweredOff);
         ASSERT_EQ(1, StandinSetGeneration(c.generation)) << c.row;
         StandinMachine machine = {};
         ASSERT_EQ(1, StandinGetMachine(TestVmName, &machine));
         machine.sleepStates = 1;
         ASSERT_EQ(1, StandinPutMachine(&machine));
         ASSERT_EQ(1, StandinSetGuest(TestVmName, c.guest)) << c.row;
-        if (c.outcomeOf != NULL) {
-            ASSERT_EQ(1, StandinSetOutcome(c.outcomeOf, FullDisk)) << c.row;
-        }
-        if (c.delayed != NULL) {
-            ASSERT_EQ(1, StandinSetDelay(c.delayed, c.delay)) << c.row;
-        }
-        long running = std::string(c.generation) >= "7.0" ? 6 : MachineStateRunning;
-        ASSERT_TRUE(StartRunning(running)) << c.row;
-        if (c.savesItself) {
-            ASSERT_EQ(1, StandinHeadlessEnds(TestVmName, "savestate")) << c.row;
-        }
-        if (c.hangs) {
-            ASSERT_EQ(1, StandinSetDelay("FindMachine", 30000)) << c.row;
-        }
-        if (c.crashes) {
-            ASSERT_EQ(1, StandinSetGuest(TestVmName, "crashes")) << c.row;
-        } else {
-            EXPECT_EQ(0u, StopServiceByName(service)) << c.row;
-        }
+        ASSERT_TRUE(c.outcomeOf == NULL || StandinSetOutcome(c.outcomeOf, (long)0x80BB0004) == 1) << c.row;
+        ASSERT_TRUE(StartRunning(std::string(c.generation) >= "7.0" ? 6 : MachineStateRunning)) << c.row;
+        ASSERT_TRUE(c.delayed == NULL || StandinSetDelay(c.delayed, c.delay) == 1) << c.row;
+        ASSERT_TRUE(!c.savesItself || StandinHeadlessEnds(TestVmName, "savestate") == 1) << c.row;
+        ASSERT_TRUE(c.crashes ? StandinSetGuest(TestVmName, "crashes") == 1 : StopServiceByName(service) == 0) << c.row;
         SERVICE_STATUS status = WaitStopped(90000);
         StandinSetDelay("FindMachine", 0);
         EXPECT_EQ((DWORD)SERVICE_STOPPED, status.dwCurrentState) << c.row;
         EXPECT_EQ(c.specificExitCode != 0 ? 1066u : 0u, status.dwWin32ExitCode) << c.row;
         EXPECT_EQ(c.specificExitCode, status.dwServiceSpecificExitCode) << c.row;
-        EXPECT_EQ(JoinLines(StartLines, c.lines), LogMessages()) << c.row;
-        if (c.endState >= 0) {
-            EXPECT_EQ(c.endState, MachineState()) << c.row;
-        }
+        std::vector<std::string> stop = { std::string("Stopping (") + c.method + ") VM 'Web Server'" };
+        EXPECT_EQ(JoinLines(StartLines, c.crashes ? c.lines : JoinLines(stop, c.lines)), LogMessages()) << c.row;
+        EXPECT_TRUE(c.endState < 0 || c.endState == MachineState()) << c.row << " " << MachineState();
         EXPECT_EQ(0u, HeadlessRunning()) << c.row;
     }
 }

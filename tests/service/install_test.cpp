@@ -284,207 +284,149 @@ std::string PrefixUser()
     return GetUserNameA(name, &size) ? ".\\" + std::string(name) : "";
 }
 
-const std::string AccountError = "ERROR installing Pelorin Test Account (PelorinTestAccount) service: ";
-
-// Each test its own copy and service: CTest runs them side by side.
-ServiceCopy MakeAccountCopy(const std::string &account, const std::string &base = "PelorinTestAccount",
-                            const std::string &display = "Pelorin Test Account")
-{
-    return MakeServiceCopy(base, IniFor(display, "ServiceAccount=" + account + "\r\nRestartOnFailure=0\r\n"));
-}
-
-// A scripted install gives the password on standard input.
+// A scripted install gives the password on standard input; a bare name is a local account.
 TEST(InstallTest, AnAccountsPasswordComesFromStandardInputAndIsKeptNowhere)
 {
-    const std::string user = PrefixUser(), error = AccountError + "the password for '" + user;
-    const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
-    const std::string installed = "Pelorin Test Account (PelorinTestAccount) service installed successfully.";
-    const struct {
-        std::string account, input;
-        int exitCode;
-        std::vector<std::string> said;  // on the console, and so in the log
-        std::string startName;
-        DWORD type;
-    } rows[] = {
-        { user, "Pass word\r\n", 0, { granted, installed }, user, 0x10 },
-        { user.substr(2), "Pass word", 0, { granted, installed }, user, 0x10 },
-        { "localsystem", "", 0, { installed }, "LocalSystem", 0x110 },
-        { ".\\nosuchuser", "Pass word", 3, { AccountError + "account '.\\nosuchuser' not found (0x00000534)" }, "", 0 },
-        { user, "", 4, { error + "' could not be read (0x00000026)" }, "", 0 },
-        { user, std::string(257, 'p'), 4, { error + "' is longer than 256 characters" }, "", 0 },
-    };
-    for (const auto &row : rows) {
-        ServiceCopy copy = MakeAccountCopy(row.account);
-        std::string output, said;
-        EXPECT_EQ(row.exitCode, RunProgramWithInput(Quote(copy.exe) + " -i", row.input, &output)) << row.account;
-        std::vector<std::string> logged = row.said;
-        for (std::string &line : logged) {
-            said += "\r\n" + line + "\r\n";
-            if (line == installed)
-                line = "Service Pelorin Test Account (PelorinTestAccount) installed successfully.";
-        }
-        EXPECT_EQ(said, output) << row.account;
-        EXPECT_EQ(logged, LogMessagesOf(copy.logPath)) << row.account;
-        ServiceConfig config = QueryConfig(copy.keyName);
-        EXPECT_EQ(row.startName + " " + std::to_string(row.type), config.startName + " " + std::to_string(config.type));
-        for (const std::string &text : { output, ReadTextFile(copy.logPath), ReadTextFile(copy.folder + "PelorinTestAccount.ini") })
-            EXPECT_EQ(std::string::npos, text.find("Pass word")) << row.account;
-        RemoveServiceIfPresent(copy.keyName);
-    }
+    const std::string user = PrefixUser();
+    ServiceCopy copy = MakeServiceCopy("PelorinTestAccount", IniFor("Pelorin Test Account", "ServiceAccount=" +
+                                                                    user.substr(2) + "\r\nRestartOnFailure=0\r\n"));
+    std::string output;
+    EXPECT_EQ(0, RunProgramWithInput(Quote(copy.exe) + " -i", "Pass word\r\n", &output));
+    EXPECT_EQ("\r\nAccount '" + user + "' was granted the right to log on as a service.\r\n"
+              "\r\nPelorin Test Account (PelorinTestAccount) service installed successfully.\r\n", output);
+    ServiceConfig config = QueryConfig(copy.keyName);
+    EXPECT_EQ(user + " 16", config.startName + " " + std::to_string(config.type));
+    for (const std::string &text : { output, ReadTextFile(copy.logPath), ReadTextFile(copy.folder + "PelorinTestAccount.ini") })
+        EXPECT_EQ(std::string::npos, text.find("Pass word")) << text;
+    RemoveServiceIfPresent(copy.keyName);
 }
 
-// What Windows could answer where Wine's LSA keeps nothing and its
-// CreateServiceA takes any password, and what -i asked of them.
+// What Windows could answer where Wine does not (its manager refuses nothing,
+// its LSA keeps no right, its CreateServiceA takes any password), and what
+// -i and -u asked of it.
 struct {
+    std::string refused;  // OpenSCManagerA or CreateServiceA; OpenServiceA refuses always
     NTSTATUS enumerated, added;
     ULONG listed;  // of SeBatchLogonRight, SeServiceLogonRight
-    DWORD createError;
-    std::string asked, created;
-    void *realCreate;
-} Lsa;
+    std::string asked;
+    void *realManager, *realCreate;
+} Answers;
+
+SC_HANDLE WINAPI FakeManager(LPCSTR machine, LPCSTR database, DWORD access)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return Answers.refused == "OpenSCManagerA"
+               ? NULL
+               : ((decltype(&OpenSCManagerA))Answers.realManager)(machine, database, access);
+}
+
+SC_HANDLE WINAPI RefusedService(SC_HANDLE, LPCSTR, DWORD access)
+{
+    Answers.asked += "open " + std::to_string(access) + "; ";
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+}
 
 NTSTATUS NTAPI ListedRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING *rights, PULONG count)
 {
     static WCHAR batch[] = L"SeBatchLogonRight", service[] = L"SeServiceLogonRight";
     static LSA_UNICODE_STRING listed[2] = { { 34, 36, batch }, { 38, 40, service } };
     *rights = listed;
-    *count = Lsa.listed;
-    return Lsa.enumerated;
+    *count = Answers.listed;
+    return Answers.enumerated;
 }
 
-NTSTATUS NTAPI KeptMemory(PVOID)
-{
-    return 0;
-}
+NTSTATUS NTAPI KeptMemory(PVOID) { return 0; }
 
 NTSTATUS NTAPI AskedRight(LSA_HANDLE, PSID sid, PLSA_UNICODE_STRING rights, ULONG count)
 {
     char *text = NULL;
     ConvertSidToStringSidA(sid, &text);
-    Lsa.asked = std::to_string(count) + " " + std::string(rights->Buffer, rights->Buffer + rights->Length / 2) + " " + text;
+    Answers.asked += "grant " + std::to_string(count) + " " +
+                     std::string(rights->Buffer, rights->Buffer + rights->Length / 2) + " " + text + "; ";
     LocalFree(text);
-    return Lsa.added;
+    return Answers.added;
 }
 
 SC_HANDLE WINAPI CreatedService(SC_HANDLE manager, LPCSTR name, LPCSTR display, DWORD access, DWORD type, DWORD start,
                                 DWORD control, LPCSTR path, LPCSTR group, LPDWORD tag, LPCSTR after, LPCSTR user,
                                 LPCSTR password)
 {
-    Lsa.created = std::string(user) + " " + password + " " + std::to_string(type);
-    SetLastError(Lsa.createError);
-    return Lsa.createError ? NULL : ((decltype(&CreateServiceA))Lsa.realCreate)(manager, name, display, access, type,
-                                     start, control, path, group, tag, after, user, password);
+    Answers.asked += std::string("create ") + (user ? user : "-") + " " + (password ? password : "-") + " " +
+                     std::to_string(type) + "; ";
+    SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
+    return Answers.refused == "CreateServiceA"
+               ? NULL
+               : ((decltype(&CreateServiceA))Answers.realCreate)(manager, name, display, access, type, start, control,
+                                                                 path, group, tag, after, user, password);
 }
 
-TEST(InstallTest, TheLogonRightIsGrantedWhenMissingAndNothingIsInstalledWhenRefused)
+TEST(InstallTest, EachRefusalIsSaidWithItsCodeAndLeavesNothingInstalled)
 {
-    const std::string AccountError = "ERROR installing Pelorin Test Grant (PelorinTestGrant) service: ";
-    const std::string user = PrefixUser(), asked = "1 SeServiceLogonRight " + ProcessUserSid(), created = user + " pw 16";
+    const std::string user = PrefixUser(), create = "create " + user + " pw 16; ";
+    const std::string error = "ERROR installing Pelorin Test Grant (PelorinTestGrant) service: ";
+    const std::string grant = "grant 1 SeServiceLogonRight " + ProcessUserSid() + "; ", unread = "the password for '" + user;
     const std::string granted = "Account '" + user + "' was granted the right to log on as a service.";
-    const std::string refused = AccountError + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)";
-    const NTSTATUS none = (NTSTATUS)0xC0000034L, denied = (NTSTATUS)0xC0000022L;
+    const std::string refused = error + "account '" + user + "' could not be granted the right to log on as a service (0x00000005)";
+    const std::string denied = " Pelorin Test Grant (PelorinTestGrant) service: access denied; run it as an administrator (0x00000005)";
+    const NTSTATUS none = (NTSTATUS)0xC0000034L, no = (NTSTATUS)0xC0000022L;
     const struct {
-        NTSTATUS enumerated;
-        ULONG listed;
-        NTSTATUS added;
-        DWORD createError;
+        bool install;
+        std::string account, input, refused;
+        NTSTATUS enumerated, listed, added;
         int result;
-        std::string asked, created, line;
+        std::string line, asked;
     } rows[] = {
-        { 0, 2, 0, 0, InstallDone, "", created, "" },
-        { 0, 1, 0, 0, InstallDone, asked, created, granted },
-        { none, 0, 0, 0, InstallDone, asked, created, granted },
-        { none, 0, denied, 0, InstallGrantRefused, asked, "", refused },
-        { denied, 0, 0, 0, InstallGrantRefused, "", "", refused },
+        { true, user, "pw\r\n", "", 0, 2, 0, InstallDone, "", create },
+        { true, user, "pw\r\n", "", 0, 1, 0, InstallDone, granted, grant + create },
+        { true, user, "pw\r\n", "", none, 0, 0, InstallDone, granted, grant + create },
+        { true, user, "pw\r\n", "", none, 0, no, InstallGrantRefused, refused, grant },
+        { true, user, "pw\r\n", "", no, 0, 0, InstallGrantRefused, refused, "" },
         // Where Windows checks the password at installation.
-        { 0, 2, 0, ERROR_INVALID_SERVICE_ACCOUNT, InstallFailed, "", created,
-          AccountError + "invalid account name or password (0x00000421)" },
+        { true, user, "pw\r\n", "CreateServiceA", 0, 2, 0, InstallFailed, error + "invalid account name or password (0x00000421)", create },
+        { true, user.substr(2), "pw", "", 0, 2, 0, InstallDone, "", create },
+        { true, "localsystem", "", "", 0, 0, 0, InstallDone, "", "create - - 272; " },
+        { true, ".\\nosuchuser", "pw", "", 0, 0, 0, InstallAccountUnknown, error + "account '.\\nosuchuser' not found (0x00000534)", "" },
+        { true, user, "", "", 0, 0, 0, InstallPasswordUnread, error + unread + "' could not be read (0x00000026)", "" },
+        { true, user, std::string(257, 'p'), "", 0, 0, 0, InstallPasswordUnread, error + unread + "' is longer than 256 characters", "" },
+        // As a prompt that is not elevated meets it; before any password is asked.
+        { true, user, "pw", "OpenSCManagerA", 0, 0, 0, InstallFailed, "ERROR installing" + denied, "" },
+        { false, user, "", "OpenSCManagerA", 0, 0, 0, UninstallFailed, "ERROR uninstalling" + denied, "" },
+        // Removal asks only for the rights it needs.
+        { false, user, "", "", 0, 0, 0, UninstallFailed, "ERROR uninstalling" + denied, "open 65540; " },
     };
     VistaOrLater = 0;
     for (const auto &row : rows) {
-        ServiceCopy copy = MakeAccountCopy(user, "PelorinTestGrant", "Pelorin Test Grant");
+        ServiceCopy copy = MakeServiceCopy("PelorinTestGrant", IniFor("Pelorin Test Grant", "ServiceAccount=" +
+                                                                      row.account + "\r\nRestartOnFailure=0\r\n"));
         ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
-        Lsa = { row.enumerated, row.added, row.listed, row.createError, "", "", NULL };
+        Answers = { row.refused, row.enumerated, row.added, (ULONG)row.listed, "", NULL, NULL };
         HANDLE input = NULL, writer = NULL, standardInput = GetStdHandle(STD_INPUT_HANDLE);
         DWORD written = 0;
-        ASSERT_TRUE(CreatePipe(&input, &writer, NULL, 0) && WriteFile(writer, "pw\r\n", 4, &written, NULL));
+        ASSERT_TRUE(CreatePipe(&input, &writer, NULL, 0) &&
+                    WriteFile(writer, row.input.data(), (DWORD)row.input.size(), &written, NULL));
         CloseHandle(writer);
         SetStdHandle(STD_INPUT_HANDLE, input);
         int result;
         {
+            ImportReplaced manager("advapi32.dll", "OpenSCManagerA", (void *)FakeManager);
+            ImportReplaced service("advapi32.dll", "OpenServiceA", (void *)RefusedService);
             ImportReplaced enumerate("advapi32.dll", "LsaEnumerateAccountRights", (void *)ListedRights);
             ImportReplaced free("advapi32.dll", "LsaFreeMemory", (void *)KeptMemory);
             ImportReplaced add("advapi32.dll", "LsaAddAccountRights", (void *)AskedRight);
             ImportReplaced create("advapi32.dll", "CreateServiceA", (void *)CreatedService);
-            Lsa.realCreate = create.real;
-            result = InstallService();
+            Answers.realManager = manager.real;
+            Answers.realCreate = create.real;
+            result = row.install ? InstallService() : UninstallService();
         }
         SetStdHandle(STD_INPUT_HANDLE, standardInput);
         CloseHandle(input);
         std::vector<std::string> lines = LogMessagesOf(copy.logPath);
-        EXPECT_EQ(row.result, result) << row.line;
-        EXPECT_EQ(row.line, lines.empty() ? "" : lines.back()) << row.line;
-        EXPECT_EQ(row.asked + "|" + row.created, Lsa.asked + "|" + Lsa.created) << row.line;
-        EXPECT_EQ(row.result == InstallDone, ServiceExists(copy.keyName)) << row.line;
-        RemoveServiceIfPresent(copy.keyName);
-    }
-}
-
-// Refusals as a prompt that is not elevated meets them (Wine's manager refuses nothing).
-struct {
-    bool manager;
-    DWORD service, access;
-    void *realManager, *realService;
-} Refuse;
-
-SC_HANDLE WINAPI RefusedManager(LPCSTR machine, LPCSTR database, DWORD access)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return Refuse.manager ? NULL : ((decltype(&OpenSCManagerA))Refuse.realManager)(machine, database, access);
-}
-
-SC_HANDLE WINAPI RefusedService(SC_HANDLE manager, LPCSTR name, DWORD access)
-{
-    Refuse.access = access;
-    SetLastError(Refuse.service);
-    return Refuse.service ? NULL : ((decltype(&OpenServiceA))Refuse.realService)(manager, name, access);
-}
-
-TEST(InstallTest, RefusedRightsAreSaidWithTheirCodeAndRemovalAsksOnlyWhatItNeeds)
-{
-    const std::string refused = " Pelorin Test Refused (PelorinTestRefused) service: access denied; run it as an administrator (0x00000005)";
-    const DWORD removal = DELETE | SERVICE_QUERY_STATUS;
-    const struct {
-        bool install, manager;
-        DWORD service;
-        int result;
-        std::string line;
-        DWORD access;
-    } rows[] = {
-        { true, true, 0, InstallFailed, "ERROR installing" + refused, 0 },
-        { false, true, 0, UninstallFailed, "ERROR uninstalling" + refused, 0 },
-        { false, false, ERROR_ACCESS_DENIED, UninstallFailed, "ERROR uninstalling" + refused, removal },
-        { false, false, 0, UninstallDone, "", removal },
-    };
-    for (const auto &row : rows) {
-        ServiceCopy copy = MakeServiceCopy("PelorinTestRefused", IniFor("Pelorin Test Refused"));
-        ASSERT_EQ(0, RunCopy(copy, "-i", NULL));
-        DeleteFileA(copy.logPath.c_str());
-        ASSERT_EQ(1, LoadSettingsForProgram(copy.exe.c_str(), 1));
-        Refuse = { row.manager, row.service, 0, NULL, NULL };
-        int result;
-        {
-            ImportReplaced manager("advapi32.dll", "OpenSCManagerA", (void *)RefusedManager);
-            ImportReplaced service("advapi32.dll", "OpenServiceA", (void *)RefusedService);
-            Refuse.realManager = manager.real;
-            Refuse.realService = service.real;
-            result = row.install ? InstallService() : UninstallService();
-        }
-        std::vector<std::string> lines = LogMessagesOf(copy.logPath);
-        EXPECT_EQ(row.result, result) << row.line;
-        EXPECT_EQ(row.line, lines.empty() ? "" : lines[0]);
-        EXPECT_EQ(row.access, Refuse.access) << row.line;
-        EXPECT_EQ(row.result != UninstallDone, ServiceExists(copy.keyName)) << row.line;
+        size_t at = &row - rows;
+        EXPECT_EQ(row.result, result) << at;
+        EXPECT_EQ(row.line, lines.empty() ? "" : lines.back()) << at;
+        EXPECT_EQ(row.asked, Answers.asked) << at;
+        EXPECT_EQ(row.install && result == InstallDone, ServiceExists(copy.keyName)) << at;
         RemoveServiceIfPresent(copy.keyName);
     }
 }
@@ -495,17 +437,8 @@ std::wstring Keys;
 std::vector<DWORD> ConsoleModes;
 const DWORD ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_INSERT_MODE;
 
-BOOL WINAPI ConsoleModeOf(HANDLE, LPDWORD mode)
-{
-    *mode = ConsoleMode;
-    return TRUE;
-}
-
-BOOL WINAPI SetModeOf(HANDLE, DWORD mode)
-{
-    ConsoleModes.push_back(mode);
-    return TRUE;
-}
+BOOL WINAPI ConsoleModeOf(HANDLE, LPDWORD mode) { *mode = ConsoleMode; return TRUE; }
+BOOL WINAPI SetModeOf(HANDLE, DWORD mode) { ConsoleModes.push_back(mode); return TRUE; }
 
 BOOL WINAPI TypedKey(HANDLE, LPVOID key, DWORD, LPDWORD read, PVOID)
 {
@@ -521,31 +454,27 @@ BOOL WINAPI TypedKey(HANDLE, LPVOID key, DWORD, LPDWORD read, PVOID)
 TEST(ServiceAccountTest, TheConsoleTakesThePasswordWithoutEchoAndGetsItsModeBack)
 {
     const struct {
-        std::wstring keys;
+        std::wstring keys, password;  // the password as CreateServiceA reads it, from the ANSI code page
         DWORD error;
-        std::wstring password;  // as CreateServiceA reads it, from the ANSI code page
     } rows[] = {
-        { L"se\bcret\r", NO_ERROR, L"scret" },
-        { L"\x00FC" L"ber\r", NO_ERROR, L"\x00FC" L"ber" },
-        { L"abc\x0003", ERROR_CANCELLED, L"" },
-        { L"abc", ERROR_OPERATION_ABORTED, L"" },
+        { L"se\bcret\r", L"scret", NO_ERROR },
+        { L"\x00FC" L"ber\r", L"\x00FC" L"ber", NO_ERROR },
+        { L"abc\x0003", L"", ERROR_CANCELLED },
+        { L"abc", L"", ERROR_OPERATION_ABORTED },
         // Read on to the Enter key, so that nothing is left for the prompt behind.
-        { std::wstring(257, L'x') + L"y\r", ERROR_INSUFFICIENT_BUFFER, L"" },
+        { std::wstring(257, L'x') + L"y\r", L"", ERROR_INSUFFICIENT_BUFFER },
     };
+    ImportReplaced get("kernel32.dll", "GetConsoleMode", (void *)ConsoleModeOf);
+    ImportReplaced set("kernel32.dll", "SetConsoleMode", (void *)SetModeOf);
+    ImportReplaced typed("kernel32.dll", "ReadConsoleW", (void *)TypedKey);
     for (const auto &row : rows) {
         Keys = row.keys;
         ConsoleModes.clear();
         char password[SERVICE_PASSWORD_MAX + 1] = "unread";
         WCHAR read[SERVICE_PASSWORD_MAX + 1] = L"";
-        {
-            ImportReplaced get("kernel32.dll", "GetConsoleMode", (void *)ConsoleModeOf);
-            ImportReplaced set("kernel32.dll", "SetConsoleMode", (void *)SetModeOf);
-            ImportReplaced typed("kernel32.dll", "ReadConsoleW", (void *)TypedKey);
-            EXPECT_EQ(row.error, ReadServicePassword(".\\vbox", password, sizeof(password))) << row.keys.size();
-        }
+        EXPECT_EQ(row.error, ReadServicePassword(".\\vbox", password, sizeof(password))) << row.keys.size();
         MultiByteToWideChar(CP_ACP, 0, password, -1, read, SERVICE_PASSWORD_MAX + 1);
-        EXPECT_EQ(row.password, read) << row.keys.size();
-        EXPECT_EQ(L"", Keys) << row.keys.size();
+        EXPECT_EQ(row.password + L"|", read + std::wstring(L"|") + Keys) << row.keys.size();
         EXPECT_EQ(std::vector<DWORD>({ ENABLE_INSERT_MODE, ConsoleMode }), ConsoleModes) << row.keys.size();
     }
 }

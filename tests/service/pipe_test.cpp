@@ -76,11 +76,8 @@ TEST_F(PipeTest, TheThreeAnswersFollowTheMachine)
         machine.vrdeEnabled = c.vrdeEnabled;
         StandinPutMachine(&machine);
         if (!c.registered) {
-            // The journal goes with the machine: what came before is counted
-            // first. One shared lock served every question while the machine
-            // ran and was given back once it did not; a machine that does not
-            // run was not locked (VirtualBox would make that an exclusive lock,
-            // and a VBoxHeadless starting meanwhile would fail).
+            // Counted before the reset takes the journal: one shared lock served the running machine and
+            // was given back; one that does not run is not locked (VirtualBox would lock it exclusively).
             ASSERT_EQ(1u, JournalOf("IMachine::LockMachine").size());
             ASSERT_EQ(1u, JournalOf("ISession::UnlockMachine").size());
             ASSERT_EQ(1, StandinReset());
@@ -187,8 +184,30 @@ TEST_F(PipeTest, AfterStopNoInstanceIsLeftEvenWhenNoneListenedAtThatMoment)
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, error);
 }
 
+// The access list of the running server's pipe, in SDDL.
+static std::string PipeDacl()
+{
+    HANDLE pipe = ConnectControlPipe(TestVmName);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    char *text = NULL;
+    GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL, &descriptor);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
+    std::string dacl = text ? text : "";
+    LocalFree(text);
+    LocalFree(descriptor);
+    CloseHandle(pipe);
+    return dacl;
+}
+
+// Besides SYSTEM, the account the service runs under may create the pipe's
+// instances, or it could create no second one; INTERACTIVE never.
+TEST_F(PipeTest, OnlyInteractiveLogonsAndTheServicesOwnUserHaveAccess)
+{
+    StartServer();
+    EXPECT_EQ("D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)(A;;0x112019f;;;" + ProcessUserSid() + ")", PipeDacl());
+}
+
 static void *RealGetTokenInformation;
-static bool AsLocalSystem;
 
 // The token of a service that runs as LocalSystem has SYSTEM as its user.
 static BOOL WINAPI ServiceTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
@@ -196,50 +215,17 @@ static BOOL WINAPI ServiceTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
 {
     DWORD sidSize = SECURITY_MAX_SID_SIZE;
     return ((decltype(&GetTokenInformation))RealGetTokenInformation)(token, kind, buffer, size, length)
-        && (!AsLocalSystem || CreateWellKnownSid(WinLocalSystemSid, NULL, ((TOKEN_USER *)buffer)->User.Sid, &sidSize));
+        && CreateWellKnownSid(WinLocalSystemSid, NULL, ((TOKEN_USER *)buffer)->User.Sid, &sidSize);
 }
 
-// Besides SYSTEM, the account the service runs under may create the pipe's
-// instances, or it could create no second one; INTERACTIVE never.
-TEST_F(PipeTest, OnlyInteractiveLogonsAndTheServicesOwnUserHaveAccess)
+TEST_F(PipeTest, OnlyInteractiveAndSystemLogonsHaveAccessUnderLocalSystem)
 {
-    const std::string granted = "D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)";
-    const struct {
-        bool localSystem;
-        std::string dacl;
-    } rows[] = { { false, granted + "(A;;0x112019f;;;" + ProcessUserSid() + ")" }, { true, granted } };
-    for (const auto &row : rows) {
-        AsLocalSystem = row.localSystem;
-        {
-            ImportReplaced token("advapi32.dll", "GetTokenInformation", (void *)ServiceTokenInformation);
-            RealGetTokenInformation = token.real;
-            StartServer();
-        }
-        HANDLE pipe = ConnectControlPipe(TestVmName);
-        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
-        PSECURITY_DESCRIPTOR descriptor = NULL;
-        char *text = NULL;
-        GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL, &descriptor);
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
-        EXPECT_EQ(row.dacl, text ? text : "");
-        LocalFree(text);
-        LocalFree(descriptor);
-        CloseHandle(pipe);
-        StopPipeServer();
-        EXPECT_TRUE(ServerEnded());
-        CloseHandle(server);
-        server = NULL;
-        // Gone with its last instance: Wine would add the next server's
-        // instances to this pipe, whose access list came first.
-        DWORD error = 0;
-        for (int i = 0; i < 100 && error != ERROR_FILE_NOT_FOUND; i++) {
-            HANDLE left = ConnectControlPipe(TestVmName, 0);
-            error = left == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-            if (left != INVALID_HANDLE_VALUE)
-                CloseHandle(left);
-            Sleep(20);
-        }
+    {
+        ImportReplaced token("advapi32.dll", "GetTokenInformation", (void *)ServiceTokenInformation);
+        RealGetTokenInformation = token.real;
+        StartServer();
     }
+    EXPECT_EQ("D:(A;;0x112019b;;;IU)(A;;0x112019f;;;SY)", PipeDacl());
 }
 
 // One connection for as long as it works: a new one only after VirtualBox's
