@@ -18,7 +18,10 @@
 
 namespace {
 
-const DWORD AttachWaitMs = 5000;
+// VBoxHeadless reaches its server through COM, which waits far longer than a
+// few seconds; a short bound here would fail a start only because the test
+// machine is busy.
+const DWORD AttachWaitMs = 30000;
 
 void ExitHeadless(const char *machineName, unsigned long exitCode)
 {
