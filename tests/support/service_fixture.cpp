@@ -47,12 +47,6 @@ std::string ServiceFixture::Ini(const std::string &extra)
 
 bool ServiceFixture::StartRunning(long runningState)
 {
-    // Wine's CreateProcess fails with ERROR_INTERNAL_ERROR when the new
-    // process dies before it has started; it happened once to the service's
-    // VBoxHeadless in a CI run, and not in 600 starts in a row after. That is
-    // not the service's doing, so the start is made once more, from the log
-    // as it was, and the test output says so.
-    const std::string lostHeadless = std::string("ERROR starting VM '") + TestVmName + "' (0x0000054f)";
     std::string logBefore = Log();
     for (int attempt = 1;; attempt++) {
         DWORD started = StartServiceByName(service);
@@ -61,34 +55,48 @@ bool ServiceFixture::StartRunning(long runningState)
         long machine = state == SERVICE_RUNNING ? WaitForMachineState(runningState) : MachineState();
         if (state == SERVICE_RUNNING && machine == runningState)
             return true;
-        std::vector<std::string> lines = LogMessages();
-        if (attempt == 1 && !lines.empty() && lines.back() == lostHeadless) {
-            printf("note: Wine lost VBoxHeadless while it started (%s); starting the service again\n",
-                   lostHeadless.c_str());
-            WaitStopped();
-            WriteTextFile(ServiceSettings.LogPath, logBefore);
+        if (attempt == 1 && WineLostAProcess(started, logBefore))
             continue;
-        }
-        // The same of the service's own process, which services.exe starts.
-        if (attempt == 1 && started == ERROR_INTERNAL_ERROR) {
-            printf("note: Wine lost the service's process while it started (StartService answered %lu); starting it"
-                   " again\n", (unsigned long)started);
-            WaitStopped();
-            continue;
-        }
-        // Which step failed, for the record of a run that cannot be repeated.
-        SERVICE_STATUS status = QueryServiceStatusOf(service);
-        std::string log;
-        for (const std::string &line : lines)
-            log += "\n  " + line;
-        std::vector<std::string> journal = JournalOf("VBoxHeadless::");
-        for (size_t i = journal.size() > 4 ? journal.size() - 4 : 0; i < journal.size(); i++)
-            log += "\n  journal: " + journal[i];
-        ADD_FAILURE() << "StartService answered " << started << "; service state " << state << " (exit codes "
-                      << status.dwWin32ExitCode << ", " << status.dwServiceSpecificExitCode << "), machine state "
-                      << machine << "; the log:" << log;
+        FailStart(started, machine);
         return false;
     }
+}
+
+bool ServiceFixture::WineLostAProcess(DWORD startAnswer, const std::string &logBefore)
+{
+    // Wine's CreateProcess fails with ERROR_INTERNAL_ERROR when the new
+    // process dies before it has started; it happened to the service's
+    // VBoxHeadless in CI runs, and not in 600 starts in a row after. The same
+    // of the service's own process, which services.exe starts, makes
+    // StartService answer it. That is not the service's doing, so the caller
+    // starts once more, from the log as it was, and the test output says so.
+    const std::string lostHeadless = std::string("ERROR starting VM '") + TestVmName + "' (0x0000054f)";
+    std::vector<std::string> lines = LogMessages();
+    const char *lost = !lines.empty() && lines.back() == lostHeadless ? "VBoxHeadless"
+                       : startAnswer == ERROR_INTERNAL_ERROR          ? "the service's process"
+                                                                      : NULL;
+    if (lost == NULL)
+        return false;
+    printf("note: Wine lost %s while it started (StartService answered %lu); starting the service again\n", lost,
+           (unsigned long)startAnswer);
+    WaitStopped();
+    WriteTextFile(ServiceSettings.LogPath, logBefore);
+    return true;
+}
+
+void ServiceFixture::FailStart(DWORD startAnswer, long machine)
+{
+    // Which step failed, for the record of a run that cannot be repeated.
+    SERVICE_STATUS status = QueryServiceStatusOf(service);
+    std::string log;
+    for (const std::string &line : LogMessages())
+        log += "\n  " + line;
+    std::vector<std::string> journal = JournalOf("VBoxHeadless::");
+    for (size_t i = journal.size() > 4 ? journal.size() - 4 : 0; i < journal.size(); i++)
+        log += "\n  journal: " + journal[i];
+    ADD_FAILURE() << "StartService answered " << startAnswer << "; service state " << status.dwCurrentState
+                  << " (exit codes " << status.dwWin32ExitCode << ", " << status.dwServiceSpecificExitCode
+                  << "), machine state " << machine << "; the log:" << log;
 }
 
 DWORD ServiceFixture::ServiceState()

@@ -26,6 +26,13 @@ protected:
     void BeginRow(const std::string &iniText, long machineState);
     // Starts the service and waits until it and its machine run (Running is 6 from 7.0 on).
     bool StartRunning(long runningState = MachineStateRunning);
+    // After a start that failed: true when Wine lost the service's process or
+    // its VBoxHeadless as it started, once the service has stopped and its log
+    // is as it was before; the caller then starts again.
+    bool WineLostAProcess(DWORD startAnswer, const std::string &logBefore);
+    // Fails the test with what a start that failed left to see: the service's
+    // state and exit codes, the machine's state, the log, VBoxHeadless's journal.
+    void FailStart(DWORD startAnswer, long machine);
     DWORD ServiceState();
     // Waits until the service has stopped and its process has ended; its final status.
     SERVICE_STATUS WaitStopped(DWORD timeoutMs = 30000);

@@ -155,9 +155,14 @@ bool WaitForSampledState(DWORD state, DWORD timeoutMs)
     for (DWORD waited = 0; waited <= timeoutMs; waited += 10) {
         {
             std::lock_guard<std::mutex> hold(SamplesLock);
+            bool started = false;
             for (const StatusReport &report : Samples) {
                 if (report.state == state)
                     return true;
+                // A stop after the start: this run can show no other state.
+                if (started && report.state == SERVICE_STOPPED)
+                    return false;
+                started = started || report.state == SERVICE_START_PENDING;
             }
         }
         Sleep(10);

@@ -31,7 +31,8 @@ bool WaitForRecordedState(DWORD state, DWORD timeoutMs);
 // until the service's process has ended.
 void StartSamplingStatus(const std::string &name);
 std::vector<StatusReport> StopSamplingStatus(void);
-// Waits until the sampler has seen the state; false on time-out.
+// Waits until the sampler has seen the state; false on time-out, or at once
+// when the service has stopped after its start without it.
 bool WaitForSampledState(DWORD state, DWORD timeoutMs);
 
 // The states in order, each once per run of equal states.
