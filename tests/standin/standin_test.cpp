@@ -210,8 +210,7 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
 
 TEST_F(StandinTest, AcpiButtonsPowerOffAfterTheirDelayOrNever)
 {
-    // Long enough that the unlock below comes first on a busy machine too.
-    ASSERT_EQ(1, StandinSetDelay("PowerButton", 5000));
+    ASSERT_EQ(1, StandinSetDelay("PowerButton", 2000));
     ASSERT_EQ(1, StandinSetDelay("SleepButton", -1));
     PROCESS_INFORMATION process = StartMachine("Web Server", WebUuid);
     IVirtualBox *virtualBox = Connect();
@@ -227,22 +226,22 @@ TEST_F(StandinTest, AcpiButtonsPowerOffAfterTheirDelayOrNever)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 300));
     EXPECT_EQ(5, StateOf("Web Server"));
 
-    // The power button returns at once; the guest goes down seconds later.
+    // The power button returns at once; the guest goes down after the delay
+    // (a busy machine can only lengthen it).
+    DWORD pressed = GetTickCount();
     EXPECT_EQ(S_OK, console->PowerButton());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.hProcess, 0));
-    EXPECT_EQ(S_OK, session->UnlockMachine());
     EXPECT_EQ(0u, ExitCodeOf(process));
+    EXPECT_LE(1950u, GetTickCount() - pressed);
+    EXPECT_EQ(S_OK, session->UnlockMachine());
     // The stand-in records the state once it has seen the process end.
-    for (int i = 0; i < 200 && StateOf("Web Server") != 1; i++)
-        Sleep(10);
+    for (int i = 0; i < 400 && StateOf("Web Server") != 1; i++)
+        Sleep(25);
     EXPECT_EQ(1, StateOf("Web Server"));
     std::vector<std::string> journal = Journal();
-    int pressed = IndexOf(journal, "IConsole::PowerButton machine=\"Web Server\"");
-    int unlocked = IndexOf(journal, "ISession::UnlockMachine");
-    int exited = IndexOf(journal, "VBoxHeadless::Exit machine=\"Web Server\" exitCode=0");
-    EXPECT_LE(0, pressed);
-    EXPECT_LT(pressed, unlocked);
-    EXPECT_LT(unlocked, exited) << Joined(journal);
+    int press = IndexOf(journal, "IConsole::PowerButton machine=\"Web Server\"");
+    EXPECT_LE(0, press);
+    EXPECT_LT(press, IndexOf(journal, "VBoxHeadless::Exit machine=\"Web Server\" exitCode=0")) << Joined(journal);
 }
 
 TEST_F(StandinTest, SessionNeedsALockAndItsConsoleDiesWithTheLock)

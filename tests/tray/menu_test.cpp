@@ -227,12 +227,12 @@ TEST_F(MenuTest, VrdpConsoleIsOfferedForRunningMachinesWithTheirRemoteDisplayEna
 }
 
 // One click asks every running service at once: it waits for the slowest
-// answer, and four that never answer cost it one deadline in all, not four.
+// answer, and six that never answer cost it one deadline in all, not six.
 TEST_F(MenuTest, AClickAsksAllRunningServicesTogetherUnderOneDeadline)
 {
     vmStem = UniqueVmName("Menu together") + " ";
     LoadServices("together", 8);
-    const DWORD delays[] = { 0, 200, NEVER_REPLY, NEVER_REPLY, 0, NEVER_REPLY, NEVER_REPLY, 200 };
+    const DWORD delays[] = { 0, NEVER_REPLY, NEVER_REPLY, NEVER_REPLY, 200, NEVER_REPLY, NEVER_REPLY, NEVER_REPLY };
     std::vector<std::unique_ptr<ScriptedPipeServer>> servers;
     for (int i = 0; i < 8; i++) {
         servers.emplace_back(new ScriptedPipeServer(TrayEntries[i].VmName, { { VrdeEnabled, 1 } }, delays[i]));
@@ -241,8 +241,9 @@ TEST_F(MenuTest, AClickAsksAllRunningServicesTogetherUnderOneDeadline)
     }
     DWORD start = GetTickCount();
     BuildTrayMenu(PollSucceeded);
-    // Far from both: one deadline when together, four when one after another.
-    EXPECT_LT(GetTickCount() - start, (DWORD)(3 * PIPE_DEADLINE_MS));
+    // Asked one after another they would cost six deadlines: five leave a
+    // busy machine all the room it may need.
+    EXPECT_LT(GetTickCount() - start, (DWORD)(5 * PIPE_DEADLINE_MS));
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(delays[i] == NEVER_REPLY, ServiceItems(i)[4].grayed) << i;
         EXPECT_EQ(1u, servers[i]->Requests().size()) << i;

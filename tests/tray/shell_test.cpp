@@ -365,8 +365,8 @@ TEST_F(ShellTest, AServiceThatAnswersLateOrNeverDelaysTheMenuByTheBoundAtMostAnd
         WritePrivateProfileStringA("TestService", "PipeDelayMs", delay.c_str(), service.ini.c_str());
         ShownMenu shown = ClickIcon(dialog, icon, 3, server.artifact);
         ASSERT_TRUE(shown.shown) << server.artifact;
-        // The client's bound, and generous room for the click on a busy machine.
-        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)(PIPE_DEADLINE_MS + 5000)) << server.artifact;
+        // Sooner than the late service answers: the click did not wait for it.
+        EXPECT_LT(shown.firstSeen - shown.clicked, (DWORD)10000) << server.artifact;
         ASSERT_EQ(10u, shown.firstSubmenu.size()) << server.artifact;
         EXPECT_EQ("VRDP console", shown.firstSubmenu[4].text);
         EXPECT_EQ(server.grayed, shown.firstSubmenu[4].grayed) << server.artifact;
