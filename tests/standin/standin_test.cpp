@@ -153,10 +153,7 @@ TEST_F(StandinTest, APowerDownsProgressTellsItsOutcomeOnceTheMachineIsOff)
         EXPECT_EQ(FAILED(outcome) ? 5 : 1, StateOf("Web Server"));
     }
     EXPECT_EQ(0u, ExitCodeOf(process));
-    // The session pid goes once the server has seen the process end.
-    StandinMachine after;
-    for (int i = 0; i < 400 && StandinGetMachine("Web Server", &after) && after.sessionPid != 0; i++)
-        Sleep(25);
+    StandinMachine after = AfterItsProcess("Web Server");
     EXPECT_EQ(1, after.state);
     EXPECT_EQ(0u, after.sessionPid);
     EXPECT_EQ(S_OK, session->UnlockMachine());
@@ -194,11 +191,7 @@ TEST_F(StandinTest, SaveStateLeavesTheMachineSaved)
     Hold(progress);
     EXPECT_EQ(S_OK, progress->WaitForCompletion(-1));
     EXPECT_EQ(0u, ExitCodeOf(process));
-    StandinMachine after;
-    // The session pid goes once the server has seen the process end.
-    for (int i = 0; i < 400 && StandinGetMachine("Web Server", &after) && after.sessionPid != 0; i++)
-        Sleep(25);
-    ASSERT_EQ(1, StandinGetMachine("Web Server", &after));
+    StandinMachine after = AfterItsProcess("Web Server");
     EXPECT_EQ(2, after.state);
     EXPECT_EQ(0u, after.sessionPid);
     // Nothing runs any more: a second stop is refused.
@@ -234,10 +227,7 @@ TEST_F(StandinTest, AcpiButtonsPowerOffAfterTheirDelayOrNever)
     EXPECT_EQ(0u, ExitCodeOf(process));
     EXPECT_LE(1950u, GetTickCount() - pressed);
     EXPECT_EQ(S_OK, session->UnlockMachine());
-    // The stand-in records the state once it has seen the process end.
-    for (int i = 0; i < 400 && StateOf("Web Server") != 1; i++)
-        Sleep(25);
-    EXPECT_EQ(1, StateOf("Web Server"));
+    EXPECT_EQ(1, AfterItsProcess("Web Server").state);
     std::vector<std::string> journal = Journal();
     int press = IndexOf(journal, "IConsole::PowerButton machine=\"Web Server\"");
     EXPECT_LE(0, press);

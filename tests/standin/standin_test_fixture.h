@@ -191,6 +191,16 @@ protected:
         return StandinGetMachine(name, &machine) ? machine.state : -1;
     }
 
+    // The machine once the server has seen its process end: the session pid
+    // goes then, and the state it leaves is final.
+    StandinMachine AfterItsProcess(const char *name)
+    {
+        StandinMachine machine = {};
+        for (int i = 0; i < 400 && StandinGetMachine(name, &machine) && machine.sessionPid != 0; i++)
+            Sleep(25);
+        return machine;
+    }
+
     std::vector<IUnknown *> references;
     std::vector<PROCESS_INFORMATION> headless;
 };
